@@ -1,0 +1,14 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+// Releases memory the system allocated with LocalAlloc on the caller's behalf
+// (FormatMessageW's buffer, CommandLineToArgvW's array).
+struct LocalFreeDeleter {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+
+template <typename T>
+using LocalPtr = std::unique_ptr<T, LocalFreeDeleter>;

@@ -1,0 +1,74 @@
+#include "RunSequence.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <system_error>
+
+#include "../host/LocalMemory.h"
+#include "../host/TempPaths.h"
+#include "../package/PeReader.h"
+#include "Failures.h"
+
+namespace {
+
+// True when argument starts with prefix (an exact, case-sensitive comparison).
+bool StartsWith(const std::wstring& argument, const std::wstring& prefix) {
+    return argument.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Stages of one run, in order. options is filled by the switch scan, so the
+// handlers see "/S" once it was found.
+int RunStages(const wchar_t* tail, LaunchOptions& options) {
+    const std::vector<std::wstring> arguments = SplitCommandLine(tail);
+    options = ScanSwitches(arguments);
+    const std::wstring ownPath = GetExecutablePath();
+    const PeReader reader(ownPath);
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::wstring> SplitCommandLine(const wchar_t* tail) {
+    std::vector<std::wstring> arguments;
+    if (tail == nullptr || *tail == L'\0') return arguments;
+    int count = 0;
+    const LocalPtr<LPWSTR> argv(CommandLineToArgvW(tail, &count));
+    if (!argv) {
+        const DWORD error = GetLastError();
+        ThrowLastError("Failed to parse command line", error);
+    }
+    for (int i = 0; i < count; ++i) arguments.emplace_back(argv.get()[i]);
+    return arguments;
+}
+
+LaunchOptions ScanSwitches(const std::vector<std::wstring>& arguments) {
+    LaunchOptions options;
+    for (const std::wstring& argument : arguments) {
+        if (argument == L"/S")
+            options.silent = true;
+        else if (StartsWith(argument, L"/pi="))
+            options.paramsGiven = true;
+        else if (StartsWith(argument, L"/ico="))
+            options.iconGiven = true;
+        else if (StartsWith(argument, L"/pic="))
+            options.pictureGiven = true;
+    }
+    return options;
+}
+
+int RunLauncher(const wchar_t* tail) {
+    LaunchOptions options;
+    try {
+        return RunStages(tail, options);
+    } catch (const std::system_error& error) {
+        if (!options.silent) {
+            const std::wstring text = SystemMessageText(static_cast<std::uint32_t>(error.code().value()));
+            MessageBoxW(nullptr, text.c_str(), kFailureCaptionWide, MB_ICONERROR);
+        }
+        return 1;
+    } catch (const std::exception& error) {
+        if (!options.silent) MessageBoxA(nullptr, error.what(), kFailureCaption, MB_ICONERROR);
+        return 1;
+    }
+}

@@ -1,0 +1,85 @@
+#include "ImageLayout.h"
+
+#include <limits>
+
+#include "LittleEndian.h"
+#include "PeFormatException.h"
+#include "StreamRead.h"
+
+namespace {
+
+constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
+
+[[noreturn]] void Fail(const char* message) { throw PeFormatException(message); }
+
+}  // namespace
+
+PeHeaders ReadPeHeaders(std::istream& file) {
+    const auto dosBytes = ReadAt(file, 0, pe::kDosHeaderSize);
+    const LittleEndianView dos(dosBytes);
+
+    const auto magic = dos.U16(pe::kDosMagicOffset);
+    if (!magic || *magic != pe::kDosMagic) Fail(image_messages::kMissingMz);
+
+    const auto lfanew = dos.I32(pe::kLfanewOffset);
+    if (!lfanew || *lfanew < pe::kMinLfanew || *lfanew > pe::kMaxLfanew) Fail(image_messages::kBadLfanew);
+
+    const auto ntBytes = ReadAt(file, static_cast<std::uint64_t>(*lfanew), pe::kNtHeadersSize);
+    const LittleEndianView nt(ntBytes);
+
+    const auto signature = nt.U32(pe::kSignatureOffset);
+    if (!signature || *signature != pe::kPeSignature) Fail(image_messages::kMissingPe);
+
+    // NumberOfSections lies in front of the magic, so it was read when the magic was.
+    const auto optionalMagic = nt.U16(pe::kOptionalMagicOffset);
+    if (!optionalMagic || *optionalMagic != pe::kPe32Magic) Fail(image_messages::kNotPe32);
+
+    PeHeaders headers;
+    headers.lfanew = *lfanew;
+    headers.numberOfSections = *nt.U16(pe::kNumberOfSectionsOffset);
+    // A block cut short before the security entry reads as an unsigned file.
+    headers.certificateOffset = nt.U32(pe::kSecurityAddressOffset).value_or(0);
+    headers.certificateSize = nt.U32(pe::kSecuritySizeOffset).value_or(0);
+    return headers;
+}
+
+std::uint64_t FindImageEnd(std::istream& file, const PeHeaders& headers, std::uint64_t fileSize) {
+    const std::uint64_t tableStart = static_cast<std::uint64_t>(headers.lfanew) + pe::kNtHeadersSize;
+    const std::size_t tableSize = std::size_t{headers.numberOfSections} * pe::kSectionHeaderSize;
+    const auto tableBytes = ReadAt(file, tableStart, tableSize);
+    if (tableBytes.size() != tableSize) Fail(image_messages::kNoPayload);
+    const LittleEndianView table(tableBytes);
+
+    std::uint32_t bestPointer = 0;
+    std::uint32_t bestSize = 0;
+    for (std::size_t i = 0; i < headers.numberOfSections; ++i) {
+        const std::size_t header = i * pe::kSectionHeaderSize;
+        const std::uint32_t pointer = *table.U32(header + pe::kPointerToRawDataOffset);
+        if (pointer <= fileSize && pointer > bestPointer) {
+            bestPointer = pointer;
+            bestSize = *table.U32(header + pe::kSizeOfRawDataOffset);
+        }
+    }
+    return std::uint64_t{bestPointer} + bestSize;
+}
+
+ImageLayout ReadImageLayout(std::istream& file, const std::function<std::uint64_t()>& fileSize) {
+    const PeHeaders headers = ReadPeHeaders(file);
+    if (headers.certificateOffset == 0 || headers.certificateSize == 0) Fail(image_messages::kNotSigned);
+
+    const std::uint64_t size = fileSize();
+    const std::uint64_t tableEnd = std::uint64_t{headers.certificateOffset} + headers.certificateSize;
+    if (size > kMaxFileSize || tableEnd != size) Fail(image_messages::kBadFileSize);
+
+    const std::uint64_t imageEnd = FindImageEnd(file, headers, size);
+    const std::int64_t payloadSize = static_cast<std::int64_t>(headers.certificateOffset) -
+                                     static_cast<std::int64_t>(imageEnd);
+    if (payloadSize < 1 || payloadSize > std::numeric_limits<std::int32_t>::max()) Fail(image_messages::kNoPayload);
+
+    ImageLayout layout;
+    layout.certificateOffset = headers.certificateOffset;
+    layout.certificateSize = headers.certificateSize;
+    layout.payloadOffset = static_cast<std::uint32_t>(imageEnd);
+    layout.payloadSize = static_cast<std::int32_t>(payloadSize);
+    return layout;
+}

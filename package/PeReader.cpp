@@ -1,0 +1,43 @@
+#include "PeReader.h"
+
+#include <windows.h>
+
+#include <fstream>
+
+#include "../host/SystemError.h"
+#include "../host/SystemHandle.h"
+
+namespace {
+
+ImageLayout ReadOwnLayout(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::in | std::ios::binary);
+    return ReadImageLayout(file, [&path] { return QueryFileSize(path); });
+}
+
+}  // namespace
+
+std::uint64_t QueryFileSize(const std::wstring& path) {
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        ThrowLastError("Failed to open current executable file", error);
+    }
+    SystemHandle guard(handle);
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(handle, &size)) {
+        const DWORD error = GetLastError();
+        ThrowLastError("Failed get file size", error);
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+PeReader::PeReader(const std::wstring& path) : PeReader(path, ReadOwnLayout(path)) {}
+
+PeReader::PeReader(const std::wstring& path, const ImageLayout& layout)
+    : path(path),
+      certificateOffset(layout.certificateOffset),
+      certificateSize(layout.certificateSize),
+      payloadOffset(layout.payloadOffset),
+      payloadSize(layout.payloadSize) {}

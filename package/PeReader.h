@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ImageLayout.h"
+
+// The launcher's own file, validated: where the payload and the certificate
+// table lie. Holds no file open; each operation opens the file anew.
+class PeReader {
+public:
+    // Reads and checks the headers of the file at path and locates the payload.
+    // Raises PeFormatException for a malformed file and a system error when the
+    // file size cannot be queried.
+    explicit PeReader(const std::wstring& path);
+
+    // A reader over path with a layout the caller already knows; checks nothing.
+    PeReader(const std::wstring& path, const ImageLayout& layout);
+
+    virtual ~PeReader() = default;
+
+    const std::wstring path;
+    const std::uint32_t certificateOffset;
+    const std::uint32_t certificateSize;
+    const std::uint32_t payloadOffset;
+    const std::int32_t payloadSize;
+};
+
+// Size of the file at path from the file system. Raises a system error "Failed
+// to open current executable file" or "Failed get file size".
+std::uint64_t QueryFileSize(const std::wstring& path);
