@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "../host/LocalMemory.h"
+#include "../host/Process.h"
 #include "../host/TempPaths.h"
 #include "../package/PeReader.h"
 #include "Failures.h"
@@ -23,8 +24,20 @@ int RunStages(const wchar_t* tail, LaunchOptions& options) {
     const std::vector<std::wstring> arguments = SplitCommandLine(tail);
     options = ScanSwitches(arguments);
     const std::wstring ownPath = GetExecutablePath();
+    const std::wstring ownName = GetFileName(ownPath);
+    const std::wstring installerPath = MakeTempFilePath(ownName);
     const PeReader reader(ownPath);
-    return 0;
+    reader.ExtractInstaller(installerPath);
+
+    std::wstring installerArguments;
+    if (tail != nullptr) installerArguments += tail;
+
+    std::uint32_t exitCode = 0;
+    {
+        CProcess process(installerPath);
+        exitCode = process.Run(installerArguments);
+    }  // the copy is deleted here
+    return exitCode == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include "LittleEndian.h"
 #include "PeFormatException.h"
-#include "StreamRead.h"
 
 namespace {
 
@@ -14,8 +13,8 @@ constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max()
 
 }  // namespace
 
-PeHeaders ReadPeHeaders(std::istream& file) {
-    const auto dosBytes = ReadAt(file, 0, pe::kDosHeaderSize);
+PeHeaders ReadPeHeaders(ByteSource& file) {
+    const auto dosBytes = file.Read(0, pe::kDosHeaderSize);
     const LittleEndianView dos(dosBytes);
 
     const auto magic = dos.U16(pe::kDosMagicOffset);
@@ -24,7 +23,7 @@ PeHeaders ReadPeHeaders(std::istream& file) {
     const auto lfanew = dos.I32(pe::kLfanewOffset);
     if (!lfanew || *lfanew < pe::kMinLfanew || *lfanew > pe::kMaxLfanew) Fail(image_messages::kBadLfanew);
 
-    const auto ntBytes = ReadAt(file, static_cast<std::uint64_t>(*lfanew), pe::kNtHeadersSize);
+    const auto ntBytes = file.Read(static_cast<std::uint64_t>(*lfanew), pe::kNtHeadersSize);
     const LittleEndianView nt(ntBytes);
 
     const auto signature = nt.U32(pe::kSignatureOffset);
@@ -43,10 +42,10 @@ PeHeaders ReadPeHeaders(std::istream& file) {
     return headers;
 }
 
-std::uint64_t FindImageEnd(std::istream& file, const PeHeaders& headers, std::uint64_t fileSize) {
+std::uint64_t FindImageEnd(ByteSource& file, const PeHeaders& headers, std::uint64_t fileSize) {
     const std::uint64_t tableStart = static_cast<std::uint64_t>(headers.lfanew) + pe::kNtHeadersSize;
     const std::size_t tableSize = std::size_t{headers.numberOfSections} * pe::kSectionHeaderSize;
-    const auto tableBytes = ReadAt(file, tableStart, tableSize);
+    const auto tableBytes = file.Read(tableStart, tableSize);
     if (tableBytes.size() != tableSize) Fail(image_messages::kNoPayload);
     const LittleEndianView table(tableBytes);
 
@@ -63,7 +62,7 @@ std::uint64_t FindImageEnd(std::istream& file, const PeHeaders& headers, std::ui
     return std::uint64_t{bestPointer} + bestSize;
 }
 
-ImageLayout ReadImageLayout(std::istream& file, const std::function<std::uint64_t()>& fileSize) {
+ImageLayout ReadImageLayout(ByteSource& file, const std::function<std::uint64_t()>& fileSize) {
     const PeHeaders headers = ReadPeHeaders(file);
     if (headers.certificateOffset == 0 || headers.certificateSize == 0) Fail(image_messages::kNotSigned);
 

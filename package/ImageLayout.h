@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <istream>
+
+#include "ByteSource.h"
 
 // Field positions and values of the PE/COFF headers the launcher reads.
 namespace pe {
@@ -69,16 +70,16 @@ inline std::uint64_t SecurityEntryPosition(std::int32_t lfanew) {
 // range, PE signature, PE32 magic) in that order. Raises PeFormatException with
 // the message of the first failing test; a field whose bytes are missing fails
 // its own test. Does not look at the security entry's values.
-PeHeaders ReadPeHeaders(std::istream& file);
+PeHeaders ReadPeHeaders(ByteSource& file);
 
 // Walks the section table behind the NT block and returns the image end: the
 // raw-data end of the section placed farthest into the file (the first of equal
 // pointers; pointer 0 or beyond fileSize skipped), 0 when none qualifies. The
 // sum is 64-bit. Raises "The installer data is missing" when the table is cut
 // short by the end of the file.
-std::uint64_t FindImageEnd(std::istream& file, const PeHeaders& headers, std::uint64_t fileSize);
+std::uint64_t FindImageEnd(ByteSource& file, const PeHeaders& headers, std::uint64_t fileSize);
 
 // Validates a package and locates its payload and certificate table, with the
 // tests in the launcher's order. fileSize is asked once, after the signature
 // test. Raises PeFormatException; whatever fileSize raises passes through.
-ImageLayout ReadImageLayout(std::istream& file, const std::function<std::uint64_t()>& fileSize);
+ImageLayout ReadImageLayout(ByteSource& file, const std::function<std::uint64_t()>& fileSize);

@@ -2,15 +2,14 @@
 
 #include <windows.h>
 
-#include <fstream>
-
+#include "../host/FileSource.h"
 #include "../host/SystemError.h"
 #include "../host/SystemHandle.h"
 
 namespace {
 
 ImageLayout ReadOwnLayout(const std::wstring& path) {
-    std::ifstream file(path.c_str(), std::ios::in | std::ios::binary);
+    FileSource file(path);
     return ReadImageLayout(file, [&path] { return QueryFileSize(path); });
 }
 

@@ -19,6 +19,12 @@ public:
 
     virtual ~PeReader() = default;
 
+    // Copies the payload to installerPath (created, or truncated when it exists)
+    // through one 1 MiB buffer. Raises a system error "Failed to extract the
+    // installer" when a file cannot be opened, a read or write fails, or the
+    // source ends before payloadSize bytes were copied.
+    void ExtractInstaller(const std::wstring& installerPath) const;
+
     const std::wstring path;
     const std::uint32_t certificateOffset;
     const std::uint32_t certificateSize;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <sstream>
 #include <string>
 
 #include "PeFormatException.h"
@@ -40,7 +39,7 @@ struct Outcome {
 };
 
 Outcome Read(const Package& package, const std::function<std::uint64_t()>& size = nullptr) {
-    std::istringstream stream(std::string(package.bytes.begin(), package.bytes.end()));
+    MemorySource stream(package.bytes);
     Outcome outcome;
     try {
         outcome.layout = ReadImageLayout(stream, size ? size : [&] { return package.fileSize; });

@@ -1,0 +1,80 @@
+// A stand-in installer for end-to-end tests. It records what it was given and
+// ends the way the test asks, steered by environment variables (the launcher
+// passes its environment on):
+//   PROBE_RECORD  folder that receives cmdline.bin (the exact command line,
+//                 UTF-16LE), self.bin (its own path) and, for each /pi=, /pic=
+//                 and /ico= argument, pi.bin, pic.bin or ico.bin (a copy of the
+//                 named file) or pi.missing, pic.missing, ico.missing
+//   PROBE_EXIT    exit code, decimal or 0x-hex (default 0)
+//   PROBE_MODE    "crash" ends with an access violation instead of exiting
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Environment(const wchar_t* name) {
+    wchar_t value[4096];
+    const DWORD length = GetEnvironmentVariableW(name, value, 4096);
+    return length > 0 && length < 4096 ? std::wstring(value, length) : std::wstring();
+}
+
+void WriteBytes(const std::wstring& path, const void* data, DWORD size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, data, size, &written, nullptr);
+    CloseHandle(file);
+}
+
+void CopyHandedFile(const std::wstring& source, const std::wstring& record, const wchar_t* name) {
+    HANDLE file = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        WriteBytes(record + L"\\" + name + L".missing", "", 0);
+        return;
+    }
+    std::vector<char> bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+    CloseHandle(file);
+    WriteBytes(record + L"\\" + name + L".bin", bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+void Record(const std::wstring& record) {
+    const wchar_t* commandLine = GetCommandLineW();
+    WriteBytes(record + L"\\cmdline.bin", commandLine, static_cast<DWORD>(wcslen(commandLine) * sizeof(wchar_t)));
+    wchar_t self[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    WriteBytes(record + L"\\self.bin", self, length * sizeof(wchar_t));
+
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine, &count);
+    if (argv == nullptr) return;
+    const struct {
+        const wchar_t* prefix;
+        const wchar_t* name;
+    } switches[] = {{L"/pi=", L"pi"}, {L"/pic=", L"pic"}, {L"/ico=", L"ico"}};
+    for (int i = 1; i < count; ++i) {
+        const std::wstring argument = argv[i];
+        for (const auto& s : switches) {
+            const std::wstring prefix = s.prefix;
+            if (argument.compare(0, prefix.size(), prefix) == 0)
+                CopyHandedFile(argument.substr(prefix.size()), record, s.name);
+        }
+    }
+    LocalFree(argv);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    const std::wstring record = Environment(L"PROBE_RECORD");
+    if (!record.empty()) Record(record);
+    if (Environment(L"PROBE_MODE") == L"crash") *static_cast<volatile int*>(nullptr) = 1;
+    const std::wstring exitCode = Environment(L"PROBE_EXIT");
+    return static_cast<int>(exitCode.empty() ? 0 : wcstoul(exitCode.c_str(), nullptr, 0));
+}
