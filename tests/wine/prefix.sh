@@ -11,7 +11,8 @@ export WINEDLLOVERRIDES='mscoree,mshtml='
 case "$action" in
 start)
   mkdir -p "$WINEPREFIX"
-  wineserver -p >/dev/null 2>&1 </dev/null
+  # An already running server (of an earlier, interrupted run) is used as it is.
+  wineserver -p >/dev/null 2>&1 </dev/null || true
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1 </dev/null
   fi
