@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages, when it is
+# missing. Quick when everything is there. Pass extra package names to add them.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix mingw-w64-tools lld
+          wine wine32:i386 osslsigncode openssl "$@")
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+$sudo apt-get update -q >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null

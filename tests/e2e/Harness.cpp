@@ -1,0 +1,216 @@
+#include "Harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <codecvt>
+#include <fstream>
+#include <iterator>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace e2e {
+
+namespace {
+
+void AppendUtf8(std::string& out, char32_t c) {
+    std::wstring_convert<std::codecvt_utf8<char32_t>, char32_t> convert;
+    out += convert.to_bytes(c);
+}
+
+// Reads a quoted string of Wine's debug output at pos (after the opening quote);
+// returns it unescaped and moves pos behind the closing quote.
+std::string Unquote(const std::string& line, std::size_t& pos, bool wide) {
+    std::string text;
+    while (pos < line.size() && line[pos] != '"') {
+        char c = line[pos++];
+        if (c != '\\' || pos >= line.size()) {
+            text += c;
+            continue;
+        }
+        char e = line[pos++];
+        switch (e) {
+            case 'n': text += '\n'; break;
+            case 'r': text += '\r'; break;
+            case 't': text += '\t'; break;
+            case 'x':
+                AppendUtf8(text, static_cast<char32_t>(std::stoul(line.substr(pos, 2), nullptr, 16)));
+                pos += 2;
+                break;
+            default:
+                if (wide && std::isxdigit(static_cast<unsigned char>(e))) {
+                    AppendUtf8(text, static_cast<char32_t>(std::stoul(line.substr(pos - 1, 4), nullptr, 16)));
+                    pos += 3;
+                } else {
+                    text += e;
+                }
+        }
+    }
+    ++pos;
+    return text;
+}
+
+}  // namespace
+
+std::vector<Box> ParseBoxes(const std::string& log) {
+    std::vector<Box> boxes;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        for (const char* function : {"MessageBoxA", "MessageBoxW"}) {
+            const std::string marker = std::string("Call user32.") + function + "(";
+            std::size_t pos = line.find(marker);
+            if (pos == std::string::npos) continue;
+            const bool wide = function[10] == 'W';
+            Box box;
+            box.function = function;
+            pos = line.find('"', pos) + 1;
+            box.text = Unquote(line, pos, wide);
+            pos = line.find('"', pos) + 1;
+            box.caption = Unquote(line, pos, wide);
+            box.style = static_cast<std::uint32_t>(std::stoul(line.substr(line.find(',', pos) + 1), nullptr, 16));
+            boxes.push_back(box);
+        }
+    }
+    return boxes;
+}
+
+std::string WindowsPath(const fs::path& path) {
+    std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
+    for (char& c : text)
+        if (c == '/') c = '\\';
+    return text;
+}
+
+RunResult RunProgram(const fs::path& program, const RunOptions& options) {
+    const fs::path logPath = fs::path(QPK_E2E_WORK) / ("run-" + std::to_string(getpid()) + ".log");
+    std::vector<std::string> env = {
+        "WINEPREFIX=" QPK_WINE_PREFIX,
+        "WINEDEBUG=+relay",
+        "WINEDLLOVERRIDES=mscoree,mshtml=",
+        "LC_ALL=C.UTF-8",
+        "PATH=/usr/bin:/bin",
+        "HOME=" + std::string(getenv("HOME") ? getenv("HOME") : "/root"),
+        "USER=" + std::string(getenv("USER") ? getenv("USER") : "root"),
+        "SPAWN_COMMAND=\"" + WindowsPath(program) + "\" " + options.tail,
+    };
+    if (!options.tempDir.empty()) env.push_back("SPAWN_TEMP=" + WindowsPath(options.tempDir) + "\\");
+    if (!options.recordDir.empty()) env.push_back("PROBE_RECORD=" + WindowsPath(options.recordDir));
+    if (!options.probeExit.empty()) env.push_back("PROBE_EXIT=" + options.probeExit);
+    if (!options.probeMode.empty()) env.push_back("PROBE_MODE=" + options.probeMode);
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string wine = "wine", spawn = QPK_SPAWN_EXE;
+    char* argv[] = {wine.data(), spawn.data(), nullptr};
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        if (options.fileSizeLimit != 0) {
+            // Writes past the limit then fail with EFBIG instead of killing the process.
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execvpe("wine", argv, envp.data());
+        _exit(127);
+    }
+    RunResult result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!result.timedOut && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    const std::vector<std::uint8_t> log = ReadBytes(logPath);
+    result.log.assign(log.begin(), log.end());
+    fs::remove(logPath);
+    result.boxes = ParseBoxes(result.log);
+    return result;
+}
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot read " + path.string());
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!file) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string ReadUtf16File(const fs::path& path) {
+    const std::vector<std::uint8_t> bytes = ReadBytes(path);
+    std::u16string units;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) units += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+    std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t> convert;
+    return convert.to_bytes(units);
+}
+
+fs::path Sign(const fs::path& in, const fs::path& out) {
+    const std::string keys = QPK_E2E_KEYS;
+    const std::string command = "osslsigncode sign -certs '" + keys + "/cert.pem' -key '" + keys + "/key.pem' -in '" +
+                                in.string() + "' -out '" + out.string() + "' >/dev/null 2>&1";
+    fs::remove(out);
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("signing failed: " + in.string());
+    return out;
+}
+
+fs::path LauncherImage() { return QPK_LAUNCHER_EXE; }
+fs::path ProbeInstaller() { return QPK_PROBE_EXE; }
+
+fs::path TestFolder() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+        if (c == '/') c = '_';
+    const fs::path folder = fs::path(QPK_E2E_WORK) / name;
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+fs::path BuildSignedPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload, const std::string& name) {
+    std::vector<std::uint8_t> bytes = ReadBytes(LauncherImage());
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    const fs::path unsigned_ = folder / (name + ".unsigned");
+    WriteBytes(unsigned_, bytes);
+    Sign(unsigned_, folder / name);
+    fs::remove(unsigned_);
+    return folder / name;
+}
+
+std::vector<std::string> FileNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    if (!fs::exists(folder)) return names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace e2e

@@ -1,0 +1,74 @@
+#pragma once
+
+// Runs the real launcher under Wine and shows what a user would see: the exit
+// status, the message boxes (from Wine's relay trace), and the files left.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+// One MessageBoxA/MessageBoxW call, its texts in UTF-8.
+struct Box {
+    std::string function;
+    std::string text;
+    std::string caption;
+    std::uint32_t style = 0;
+};
+
+struct RunResult {
+    int status = -1;  // exit status, -1 when killed or timed out
+    bool timedOut = false;
+    std::vector<Box> boxes;
+    std::string log;  // Wine's standard error
+};
+
+struct RunOptions {
+    std::string tail;       // the exact command-line tail, UTF-8
+    fs::path tempDir;       // the launcher's temporary folder
+    fs::path recordDir;     // where the probe installer records what it got
+    std::string probeExit;  // the probe's exit code
+    std::string probeMode;  // "crash" and the like
+    std::uint64_t fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes, 0 for none
+    int timeoutSeconds = 60;
+};
+
+// The Wine path (Z:\...) of a host path.
+std::string WindowsPath(const fs::path& path);
+
+// Starts program with the tail as its exact command line and waits for it.
+RunResult RunProgram(const fs::path& program, const RunOptions& options);
+
+// Parses the MessageBox calls out of a relay trace.
+std::vector<Box> ParseBoxes(const std::string& log);
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& path);
+void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes);
+std::string ReadUtf16File(const fs::path& path);  // as UTF-8
+
+// Signs in with osslsigncode and the test certificate; returns the output path.
+fs::path Sign(const fs::path& in, const fs::path& out);
+
+// Built programs.
+fs::path LauncherImage();
+fs::path ProbeInstaller();
+
+// A fresh, empty folder for the running test.
+fs::path TestFolder();
+
+// A signed package: launcher image, then payload, then the signature.
+fs::path BuildSignedPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload,
+                            const std::string& name = "setup.exe");
+
+// The files in folder, by name.
+std::vector<std::string> FileNames(const fs::path& folder);
+
+constexpr const char* kCaption = "Error while running installer";
+constexpr std::uint32_t kErrorIcon = 0x10;
+
+}  // namespace e2e

@@ -1,0 +1,142 @@
+// The main job: the payload runs from a unique copy in the temporary folder
+// with the launcher's tail, its exit code becomes the status, and the copy goes.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "Harness.h"
+
+namespace e2e {
+namespace {
+
+const std::string kGuid = "[0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12}";
+
+std::string Literal(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+class MainJob : public testing::Test {
+protected:
+    void SetUp() override {
+        folder = TestFolder();
+        options.tempDir = folder / "temp";
+        options.recordDir = folder / "record";
+        fs::create_directories(options.tempDir);
+        fs::create_directories(options.recordDir);
+    }
+
+    fs::path Package(const std::string& name = "setup.exe") {
+        return BuildSignedPackage(folder, ReadBytes(ProbeInstaller()), name);
+    }
+
+    // The probe's command line: the quoted copy path, one blank, then rest.
+    void ExpectCommandLine(const std::string& copyStem, const std::string& rest) {
+        const std::string pattern = "\"" + Literal(WindowsPath(options.tempDir) + "\\" + copyStem) + "_" + kGuid +
+                                    "\\.exe\" " + Literal(rest);
+        const std::string commandLine = ReadUtf16File(options.recordDir / "cmdline.bin");
+        EXPECT_TRUE(std::regex_match(commandLine, std::regex(pattern))) << commandLine;
+    }
+
+    bool InstallerStarted() const { return fs::exists(options.recordDir / "cmdline.bin"); }
+
+    fs::path folder;
+    RunOptions options;
+};
+
+class CommandLine : public MainJob, public testing::WithParamInterface<const char*> {};
+
+TEST_P(CommandLine, TailReachesTheInstallerUnchanged) {
+    options.tail = GetParam();
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_EQ(result.status, 0) << result.log;
+    EXPECT_TRUE(result.boxes.empty());
+    ExpectCommandLine("setup", options.tail);
+    EXPECT_EQ(FileNames(options.tempDir), std::vector<std::string>{}) << "the copy must be deleted";
+}
+
+INSTANTIATE_TEST_SUITE_P(Tails, CommandLine,
+                         testing::Values("", "one", "a  b   c ", "\"quoted arg\" \"x\\\"y\" 'single'",
+                                         "ünïcödé ẞ 日本", "/S", "/s /S1 /Silent /pic /ico"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return "Tail" + std::to_string(info.index);
+                         });
+
+struct ExitCase {
+    const char* code;
+    int status;
+};
+
+class ExitCodes : public MainJob, public testing::WithParamInterface<ExitCase> {};
+
+TEST_P(ExitCodes, OnlyZeroIsSuccess) {
+    options.probeExit = GetParam().code;
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_EQ(result.status, GetParam().status);
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_TRUE(InstallerStarted());
+    EXPECT_EQ(FileNames(options.tempDir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, ExitCodes,
+                         testing::Values(ExitCase{"0", 0}, ExitCase{"1", 1}, ExitCase{"3010", 1},
+                                         ExitCase{"0xFFFFFFFF", 1}),
+                         [](const testing::TestParamInfo<ExitCase>& info) {
+                             return std::string("Code_") + info.param.code;
+                         });
+
+TEST_F(MainJob, CopyIsNamedAfterTheLauncher) {
+    const fs::path place = folder / "dir with blanks ünï";
+    fs::create_directories(place);
+    const fs::path package = Package("my set.up.exe");
+    fs::rename(package, place / "my set.up.exe");
+    options.tail = "x";
+    const RunResult result = RunProgram(place / "my set.up.exe", options);
+    EXPECT_EQ(result.status, 0) << result.log;
+    ExpectCommandLine("my set.up", "x");
+}
+
+class NotRunnable : public MainJob, public testing::WithParamInterface<bool> {};
+
+TEST_P(NotRunnable, ShowsTheSystemTextAndLeavesNoCopy) {
+    const bool silent = GetParam();
+    options.tail = silent ? "/S" : "";
+    std::vector<std::uint8_t> payload(5000, 'x');
+    const fs::path package = BuildSignedPackage(folder, payload);
+    const RunResult result = RunProgram(package, options);
+    EXPECT_EQ(result.status, 1);
+    if (silent) {
+        EXPECT_TRUE(result.boxes.empty()) << result.log;
+    } else {
+        ASSERT_EQ(result.boxes.size(), 1u) << result.log;
+        EXPECT_EQ(result.boxes[0].function, "MessageBoxW");
+        EXPECT_EQ(result.boxes[0].caption, kCaption);
+        EXPECT_EQ(result.boxes[0].style, kErrorIcon);
+        EXPECT_FALSE(result.boxes[0].text.empty());
+        EXPECT_EQ(result.boxes[0].text.find("Failed to start installer"), std::string::npos);
+    }
+    EXPECT_EQ(FileNames(options.tempDir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, NotRunnable, testing::Bool(), [](const testing::TestParamInfo<bool>& info) {
+    return info.param ? "Silent" : "Shown";
+});
+
+TEST_F(MainJob, FullDiskWhileCopyingStartsNoInstaller) {
+    std::vector<std::uint8_t> payload = ReadBytes(ProbeInstaller());
+    payload.resize(payload.size() + 3 * 1048576, 0xA5);
+    const fs::path package = BuildSignedPackage(folder, payload);
+    options.fileSizeLimit = 1048576 + 4096;
+    const RunResult result = RunProgram(package, options);
+    EXPECT_EQ(result.status, 1) << result.log;
+    ASSERT_EQ(result.boxes.size(), 1u) << result.log;
+    EXPECT_EQ(result.boxes[0].function, "MessageBoxW");
+    EXPECT_FALSE(InstallerStarted());
+}
+
+}  // namespace
+}  // namespace e2e

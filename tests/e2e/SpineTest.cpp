@@ -1,0 +1,56 @@
+// Own-file validation as the user sees it: one box with the exact text, or
+// nothing under "/S", and the exit status.
+#include <gtest/gtest.h>
+
+#include "Harness.h"
+
+namespace e2e {
+namespace {
+
+void ExpectOneBox(const RunResult& result, const std::string& function, const std::string& text) {
+    EXPECT_EQ(result.status, 1);
+    ASSERT_EQ(result.boxes.size(), 1u) << result.log;
+    EXPECT_EQ(result.boxes[0].function, function);
+    EXPECT_EQ(result.boxes[0].text, text);
+    EXPECT_EQ(result.boxes[0].caption, kCaption);
+    EXPECT_EQ(result.boxes[0].style, kErrorIcon);
+}
+
+TEST(Spine, BareImageIsNotSigned) {
+    const fs::path folder = TestFolder();
+    RunOptions options;
+    options.tempDir = folder;
+    ExpectOneBox(RunProgram(LauncherImage(), options), "MessageBoxA", "The file does not have a digital signature");
+}
+
+TEST(Spine, SilentRunShowsNothing) {
+    const fs::path folder = TestFolder();
+    RunOptions options;
+    options.tempDir = folder;
+    options.tail = "/S";
+    const RunResult result = RunProgram(LauncherImage(), options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(result.boxes.empty()) << result.log;
+}
+
+TEST(Spine, ByteAppendedBehindTheSignature) {
+    const fs::path folder = TestFolder();
+    const fs::path package = BuildSignedPackage(folder, ReadBytes(ProbeInstaller()));
+    std::vector<std::uint8_t> bytes = ReadBytes(package);
+    bytes.push_back(0);
+    WriteBytes(package, bytes);
+    RunOptions options;
+    options.tempDir = folder;
+    ExpectOneBox(RunProgram(package, options), "MessageBoxA", "The file size is infcorrect");
+}
+
+TEST(Spine, SignedImageWithoutPayload) {
+    const fs::path folder = TestFolder();
+    const fs::path package = BuildSignedPackage(folder, {});
+    RunOptions options;
+    options.tempDir = folder;
+    ExpectOneBox(RunProgram(package, options), "MessageBoxA", "The installer data is missing");
+}
+
+}  // namespace
+}  // namespace e2e
