@@ -18,6 +18,13 @@ public:
 
     HANDLE Get() const { return handle_; }
 
+    // Hands the handle to the caller, who then closes it.
+    HANDLE Release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+
 private:
     HANDLE handle_;
 };

@@ -18,6 +18,9 @@ bool StartsWith(const std::wstring& argument, const std::wstring& prefix) {
     return argument.compare(0, prefix.size(), prefix) == 0;
 }
 
+// One generated argument: switch, quoted path, blank.
+std::wstring Part(const wchar_t* name, const std::wstring& path) { return name + (L"\"" + path + L"\" "); }
+
 // Stages of one run, in order. options is filled by the switch scan, so the
 // handlers see "/S" once it was found.
 int RunStages(const wchar_t* tail, LaunchOptions& options) {
@@ -30,6 +33,18 @@ int RunStages(const wchar_t* tail, LaunchOptions& options) {
     reader.ExtractInstaller(installerPath);
 
     std::wstring installerArguments;
+    const std::wstring paramsPath = MakeTempFilePath(L"InstallerParams.json");
+    std::int32_t packageVersion = 0;
+    reader.WriteParams(packageVersion, paramsPath);  // also when "/pi=" was given
+    if (!options.paramsGiven) installerArguments += Part(L"/pi=", paramsPath);
+    if (!options.pictureGiven && packageVersion == 2) {
+        const std::wstring picturePath = MakeTempFilePath(L"picture.bmp");
+        if (reader.ExtractPicture(picturePath)) installerArguments += Part(L"/pic=", picturePath);
+    }
+    if (!options.iconGiven && packageVersion == 2) {
+        const std::wstring iconPath = MakeTempFilePath(L"ico.ico");
+        if (reader.ExtractIco(iconPath)) installerArguments += Part(L"/ico=", iconPath);
+    }
     if (tail != nullptr) installerArguments += tail;
 
     std::uint32_t exitCode = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ImageLayout.h"
 
@@ -24,6 +25,23 @@ public:
     // installer" when a file cannot be opened, a read or write fails, or the
     // source ends before payloadSize bytes were copied.
     void ExtractInstaller(const std::wstring& installerPath) const;
+
+    // The decoded parameters. version receives the package version as soon as
+    // the trailer's magic matched. Raises PeFormatException for a package
+    // without a valid trailer or with a parameters region out of bounds.
+    std::vector<std::uint8_t> ReadData(std::int32_t& version) const;
+
+    // ReadData, then writes the parameters to paramsPath. Raises as ReadData
+    // (before any file is touched), and a system error "Failed to write
+    // installer parameters" when the file cannot be written.
+    void WriteParams(std::int32_t& version, const std::wstring& paramsPath) const;
+
+    // Writes the picture (icon) blob to the path and returns true; returns false
+    // and touches nothing when the blob is empty. Raises PeFormatException for
+    // a package that is not version 2 or a blob out of bounds, and a system
+    // error "Failed to write picture" ("Failed to write icon").
+    bool ExtractPicture(const std::wstring& picturePath) const;
+    bool ExtractIco(const std::wstring& iconPath) const;
 
     const std::wstring path;
     const std::uint32_t certificateOffset;

@@ -1,0 +1,66 @@
+#include "Base64.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct DecodeCase {
+    const char* name;
+    std::string text;
+    std::string bytes;
+};
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
+class Base64DecodeTable : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(Base64DecodeTable, DecodesUpToTheFirstStop) {
+    const std::vector<std::uint8_t> decoded = Base64Decode(GetParam().text);
+    EXPECT_EQ(std::string(decoded.begin(), decoded.end()), GetParam().bytes);
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Base64DecodeTable,
+    testing::Values(DecodeCase{"Empty", "", ""}, DecodeCase{"FullGroup", "QUJD", "ABC"},
+                    DecodeCase{"ThreeLeft", "QUI", "AB"}, DecodeCase{"TwoLeft", "QQ", "A"},
+                    DecodeCase{"OneLeftIsDropped", "Q", ""}, DecodeCase{"OnePad", "QUJD=", "ABC"},
+                    DecodeCase{"TwoPads", "QUJD==", "ABC"}, DecodeCase{"StopsAtPad", "QUJD=REVG", "ABC"},
+                    DecodeCase{"StopsAtLineBreak", "QUJD\r\nREVG", "ABC"}, DecodeCase{"StopsAtBlank", "QUJD REVG", "ABC"},
+                    DecodeCase{"StopsAtZeroByte", "QUJD\0REVG"s, "ABC"}, DecodeCase{"LeftoverBitsNotZero", "QR", "A"},
+                    DecodeCase{"StartsWithPad", "=QUJD", ""}, DecodeCase{"StartsWithBlank", " QUJD", ""},
+                    DecodeCase{"StartsWithHighByte", "\x80QUJD", ""}, DecodeCase{"HighByteInside", "QUJD\xFFREVG", "ABC"},
+                    DecodeCase{"UrlSafeMinus", "QUJD-REVG", "ABC"}, DecodeCase{"UrlSafeUnderscore", "QUJD_REVG", "ABC"},
+                    DecodeCase{"WholeAlphabet", "+/+/", "\xFB\xFF\xBF"s}),
+    [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+
+TEST(Base64Decode, ParametersTextWithoutPads) {
+    // 282 bytes of parameters encode to 376 characters and need no pad.
+    std::string json = R"({"ResellerId":"r1","ResellerName":"A reseller","OwnerId":"o1","CompanyName":"Company",)"
+                       R"("ProductName":"Product","CompanyDisplayName":"Company Display","ProductDisplayName":"P"})";
+    json.resize(282, ' ');
+    const std::vector<std::uint8_t> bytes(json.begin(), json.end());
+    const std::string text = Base64Encode(bytes);
+    ASSERT_EQ(text.size(), 376u);
+    EXPECT_EQ(text.find('='), std::string::npos);
+    EXPECT_EQ(Base64Decode(text), bytes);
+}
+
+TEST(Base64Encode, StandardVectorsWithoutPads) {
+    const std::pair<const char*, const char*> vectors[] = {{"", ""},         {"f", "Zg"},         {"fo", "Zm8"},
+                                                           {"foo", "Zm9v"},  {"foob", "Zm9vYg"}, {"fooba", "Zm9vYmE"},
+                                                           {"foobar", "Zm9vYmFy"}};
+    for (const auto& [plain, encoded] : vectors) {
+        const std::string text(plain);
+        EXPECT_EQ(Base64Encode(std::vector<std::uint8_t>(text.begin(), text.end())), encoded) << plain;
+    }
+}
+
+TEST(Base64Encode, EveryByteValueRoundTrips) {
+    std::vector<std::uint8_t> bytes(256 * 3 + 1);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
+    EXPECT_EQ(Base64Decode(Base64Encode(bytes)), bytes);
+}
+
+}  // namespace
