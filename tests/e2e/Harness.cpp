@@ -1,5 +1,10 @@
 #include "Harness.h"
 
+#include "ByteSource.h"
+#include "ImageLayout.h"
+#include "LittleEndian.h"
+#include "PackageTrailer.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -203,6 +208,37 @@ fs::path BuildSignedPackage(const fs::path& folder, const std::vector<std::uint8
     Sign(unsigned_, folder / name);
     fs::remove(unsigned_);
     return folder / name;
+}
+
+void Stamp(const fs::path& package, const StampData& data) {
+    std::vector<std::uint8_t> bytes = ReadBytes(package);
+    MemorySource source(bytes);
+    const PeHeaders headers = ReadPeHeaders(source);
+    const std::uint32_t dwLength = *LittleEndianView(bytes).U32(headers.certificateOffset);
+    PackageTrailer trailer;
+    trailer.version = data.version;
+    trailer.signatureSize = static_cast<std::int32_t>(dwLength);
+    trailer.paramsSize = static_cast<std::int32_t>(data.paramsText.size());
+    const std::size_t before = bytes.size();
+    if (data.version == 2) {
+        trailer.iconSize = static_cast<std::int32_t>(data.icon.size());
+        trailer.pictureSize = static_cast<std::int32_t>(data.picture.size());
+        bytes.insert(bytes.end(), data.icon.begin(), data.icon.end());
+        bytes.insert(bytes.end(), data.picture.begin(), data.picture.end());
+    }
+    bytes.insert(bytes.end(), data.paramsText.begin(), data.paramsText.end());
+    const std::vector<std::uint8_t> encoded = EncodeTrailer(trailer);
+    bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+    PutU32(bytes, SecurityEntryPosition(headers.lfanew) + 4,
+           static_cast<std::uint32_t>(headers.certificateSize + (bytes.size() - before)));
+    WriteBytes(package, bytes);
+}
+
+fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload, const StampData& data,
+                      const std::string& name) {
+    const fs::path package = BuildSignedPackage(folder, payload, name);
+    Stamp(package, data);
+    return package;
 }
 
 std::vector<std::string> FileNames(const fs::path& folder) {

@@ -65,6 +65,22 @@ fs::path TestFolder();
 fs::path BuildSignedPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload,
                             const std::string& name = "setup.exe");
 
+// Per-download data to stamp into a signed package.
+struct StampData {
+    std::string paramsText;  // the Base64 text as stored
+    std::vector<std::uint8_t> picture;
+    std::vector<std::uint8_t> icon;
+    int version = 2;
+};
+
+// Appends the blobs and the trailer behind the signature entry of a signed
+// package and raises the security entry's size; nothing else changes.
+void Stamp(const fs::path& package, const StampData& data);
+
+// A signed and stamped package around the payload.
+fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload, const StampData& data,
+                      const std::string& name = "setup.exe");
+
 // The files in folder, by name.
 std::vector<std::string> FileNames(const fs::path& folder);
 

@@ -30,19 +30,28 @@ protected:
         fs::create_directories(options.recordDir);
     }
 
+    // A version 1 package whose parameters are "{}".
     fs::path Package(const std::string& name = "setup.exe") {
-        return BuildSignedPackage(folder, ReadBytes(ProbeInstaller()), name);
+        return BuildPackage(folder, ReadBytes(ProbeInstaller()), {"e30", {}, {}, 1}, name);
     }
 
-    // The probe's command line: the quoted copy path, one blank, then rest.
+    // The probe's command line: the quoted copy path, one blank, the parameters
+    // part, then rest.
     void ExpectCommandLine(const std::string& copyStem, const std::string& rest) {
-        const std::string pattern = "\"" + Literal(WindowsPath(options.tempDir) + "\\" + copyStem) + "_" + kGuid +
-                                    "\\.exe\" " + Literal(rest);
+        const std::string temp = Literal(WindowsPath(options.tempDir) + "\\");
+        const std::string pattern = "\"" + temp + Literal(copyStem) + "_" + kGuid + "\\.exe\" /pi=\"" + temp +
+                                    "InstallerParams_" + kGuid + "\\.json\" " + Literal(rest);
         const std::string commandLine = ReadUtf16File(options.recordDir / "cmdline.bin");
         EXPECT_TRUE(std::regex_match(commandLine, std::regex(pattern))) << commandLine;
     }
 
     bool InstallerStarted() const { return fs::exists(options.recordDir / "cmdline.bin"); }
+
+    // The installer copy is gone; the parameters file stays for the installer.
+    void ExpectNoCopyLeft() const {
+        for (const std::string& name : FileNames(options.tempDir))
+            EXPECT_EQ(name.rfind("InstallerParams_", 0), 0u) << name;
+    }
 
     fs::path folder;
     RunOptions options;
@@ -56,7 +65,7 @@ TEST_P(CommandLine, TailReachesTheInstallerUnchanged) {
     EXPECT_EQ(result.status, 0) << result.log;
     EXPECT_TRUE(result.boxes.empty());
     ExpectCommandLine("setup", options.tail);
-    EXPECT_EQ(FileNames(options.tempDir), std::vector<std::string>{}) << "the copy must be deleted";
+    ExpectNoCopyLeft();
 }
 
 INSTANTIATE_TEST_SUITE_P(Tails, CommandLine,
@@ -79,7 +88,7 @@ TEST_P(ExitCodes, OnlyZeroIsSuccess) {
     EXPECT_EQ(result.status, GetParam().status);
     EXPECT_TRUE(result.boxes.empty());
     EXPECT_TRUE(InstallerStarted());
-    EXPECT_EQ(FileNames(options.tempDir), std::vector<std::string>{});
+    ExpectNoCopyLeft();
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, ExitCodes,
@@ -106,7 +115,7 @@ TEST_P(NotRunnable, ShowsTheSystemTextAndLeavesNoCopy) {
     const bool silent = GetParam();
     options.tail = silent ? "/S" : "";
     std::vector<std::uint8_t> payload(5000, 'x');
-    const fs::path package = BuildSignedPackage(folder, payload);
+    const fs::path package = BuildPackage(folder, payload, {"e30", {}, {}, 1});
     const RunResult result = RunProgram(package, options);
     EXPECT_EQ(result.status, 1);
     if (silent) {
@@ -119,7 +128,7 @@ TEST_P(NotRunnable, ShowsTheSystemTextAndLeavesNoCopy) {
         EXPECT_FALSE(result.boxes[0].text.empty());
         EXPECT_EQ(result.boxes[0].text.find("Failed to start installer"), std::string::npos);
     }
-    EXPECT_EQ(FileNames(options.tempDir), std::vector<std::string>{});
+    ExpectNoCopyLeft();
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, NotRunnable, testing::Bool(), [](const testing::TestParamInfo<bool>& info) {
@@ -129,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Both, NotRunnable, testing::Bool(), [](const testing::T
 TEST_F(MainJob, FullDiskWhileCopyingStartsNoInstaller) {
     std::vector<std::uint8_t> payload = ReadBytes(ProbeInstaller());
     payload.resize(payload.size() + 3 * 1048576, 0xA5);
-    const fs::path package = BuildSignedPackage(folder, payload);
+    const fs::path package = BuildPackage(folder, payload, {"e30", {}, {}, 1});
     options.fileSizeLimit = 1048576 + 4096;
     const RunResult result = RunProgram(package, options);
     EXPECT_EQ(result.status, 1) << result.log;

@@ -52,5 +52,23 @@ TEST(Spine, SignedImageWithoutPayload) {
     ExpectOneBox(RunProgram(package, options), "MessageBoxA", "The installer data is missing");
 }
 
+TEST(Spine, SignedButNotStamped) {
+    const fs::path folder = TestFolder();
+    const fs::path package = BuildSignedPackage(folder, ReadBytes(ProbeInstaller()));
+    RunOptions options;
+    options.tempDir = folder;
+    ExpectOneBox(RunProgram(package, options), "MessageBoxA", "Not a QPK package");
+}
+
+TEST(Spine, ValidPackageRunsItsInstaller) {
+    const fs::path folder = TestFolder();
+    const fs::path package = BuildPackage(folder, ReadBytes(ProbeInstaller()), {"e30", {}, {}, 1});
+    RunOptions options;
+    options.tempDir = folder;
+    const RunResult result = RunProgram(package, options);
+    EXPECT_EQ(result.status, 0) << result.log;
+    EXPECT_TRUE(result.boxes.empty());
+}
+
 }  // namespace
 }  // namespace e2e
