@@ -386,7 +386,7 @@ int RunQpk(const std::vector<std::string>& args, std::ostream& out, std::ostream
         try {
             return command.run(Parse(rest, command.valueOptions, command.flags), out);
         } catch (const UsageError& error) {
-            err << "qpk " << command.name << ": " << error.what() << "\n" << command.help;
+            err << "qpk " << command.name << ": " << error.what() << " (see qpk " << command.name << " --help)\n";
             return 2;
         } catch (const std::exception& error) {
             err << "qpk " << command.name << ": " << error.what() << "\n";
