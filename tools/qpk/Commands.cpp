@@ -107,16 +107,16 @@ std::optional<PackageTrailer> FindTrailer(InputFile& file, const CertificateTabl
     }
 }
 
-// A copy of the file's first bytes up to tableEnd, with the security entry's
+// A copy of the file's first bytes up to copyEnd, with the security entry's
 // size set to tableSize.
 void CopyWithTableSize(InputFile& file, const Package& package, std::uint64_t copyEnd, std::uint32_t tableSize,
                        Output& output) {
     const std::uint64_t field = SecurityEntryPosition(package.headers.lfanew) + 4;
-    CopyRange(file, 0, copyEnd, output, [&](std::uint64_t offset, std::uint8_t* piece, std::size_t size) {
-        for (std::uint64_t i = 0; i < 4; ++i)
-            if (field + i >= offset && field + i < offset + size)
-                piece[field + i - offset] = static_cast<std::uint8_t>(tableSize >> (8 * i));
-    });
+    Bytes headers = file.Read(0, static_cast<std::size_t>(field + 4));
+    if (headers.size() != field + 4) throw Failure("the input ended early");
+    PutU32(headers, static_cast<std::size_t>(field), tableSize);
+    output.Write(headers.data(), headers.size());
+    output.Append(file, headers.size(), copyEnd - headers.size());
 }
 
 // The size of the table as it was signed: behind it only per-download data.
@@ -164,8 +164,8 @@ int Build(const Arguments& args, std::ostream& out) {
     if (payload.Size() == 0 || launcher.Size() + payload.Size() >= kMaxPackageSize)
         throw Failure("the package would not stay below 4 GiB");
     Output output(args.Get("o"), out);
-    CopyRange(launcher, 0, launcher.Size(), output);
-    CopyRange(payload, 0, payload.Size(), output);
+    output.Append(launcher, 0, launcher.Size());
+    output.Append(payload, 0, payload.Size());
     output.Commit();
     return 0;
 }
@@ -324,7 +324,7 @@ int Extract(const Arguments& args, std::ostream& out) {
     const Package package = OpenPackage(file);
     if (args.Has("payload")) {
         Output output(args.Get("payload"), out);
-        CopyRange(file, package.layout.payloadOffset, static_cast<std::uint64_t>(package.layout.payloadSize), output);
+        output.Append(file, package.layout.payloadOffset, static_cast<std::uint64_t>(package.layout.payloadSize));
         output.Commit();
     }
     if (args.Has("params")) {

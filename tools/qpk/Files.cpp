@@ -80,6 +80,24 @@ void Output::Write(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+void Output::Append(InputFile& source, std::uint64_t offset, std::uint64_t size) {
+    if (stream_ == nullptr) {
+        // The kernel copies without a round trip through this process.
+        loff_t from = static_cast<loff_t>(offset);
+        while (size > 0) {
+            const ssize_t copied = copy_file_range(source.Descriptor(), &from, fd_, nullptr,
+                                                   static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 30)), 0);
+            if (copied < 0 && errno == EINTR) continue;
+            if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
+            if (copied < 0) throw SystemFailure("cannot write", path_);
+            if (copied == 0) throw std::runtime_error("the input ended early");
+            size -= static_cast<std::uint64_t>(copied);
+        }
+        offset = static_cast<std::uint64_t>(from);
+    }
+    CopyRange(source, offset, size, *this);
+}
+
 void Output::Commit() {
     if (stream_ != nullptr) {
         stream_->flush();
@@ -100,14 +118,13 @@ void Output::Commit() {
     }
 }
 
-void CopyRange(ByteSource& source, std::uint64_t offset, std::uint64_t size, Output& out, const PiecePatch& patch) {
+void CopyRange(ByteSource& source, std::uint64_t offset, std::uint64_t size, Output& out) {
     constexpr std::size_t kPiece = 1 << 20;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, size)));
     for (std::uint64_t done = 0; done < size;) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, size - done));
         const std::size_t got = source.ReadAt(offset + done, buffer.data(), want);
         if (got != want) throw std::runtime_error("the input ended early");
-        if (patch) patch(offset + done, buffer.data(), got);
         out.Write(buffer.data(), got);
         done += got;
     }

@@ -4,7 +4,6 @@
 // appear under their name only when complete.
 
 #include <cstdint>
-#include <functional>
 #include <ostream>
 #include <string>
 
@@ -23,6 +22,7 @@ public:
     std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) override;
     std::uint64_t Size() const { return size_; }
     const std::string& Path() const { return path_; }
+    int Descriptor() const { return fd_; }
 
 private:
     std::string path_;
@@ -42,6 +42,9 @@ public:
 
     // Appends bytes. Raises std::runtime_error when the write fails.
     void Write(const std::uint8_t* data, std::size_t size);
+    // Appends [offset, offset + size) of source, in the kernel where it can.
+    // Raises std::runtime_error when the source ends early or a write fails.
+    void Append(InputFile& source, std::uint64_t offset, std::uint64_t size);
     // Makes the output appear under its name. Raises std::runtime_error.
     void Commit();
 
@@ -52,13 +55,8 @@ private:
     int fd_ = -1;
 };
 
-// Changes a piece of copied bytes, given the file offset of its first byte.
-using PiecePatch = std::function<void(std::uint64_t offset, std::uint8_t* piece, std::size_t size)>;
-
-// Copies [offset, offset + size) of source to out in 1 MiB pieces, each passed
-// through patch first when one is given. Raises std::runtime_error when the
-// source ends early.
-void CopyRange(ByteSource& source, std::uint64_t offset, std::uint64_t size, Output& out,
-               const PiecePatch& patch = nullptr);
+// Copies [offset, offset + size) of source to out in 1 MiB pieces. Raises
+// std::runtime_error when the source ends early.
+void CopyRange(ByteSource& source, std::uint64_t offset, std::uint64_t size, Output& out);
 
 }  // namespace qpk
