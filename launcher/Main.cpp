@@ -1,5 +1,9 @@
 #include <windows.h>
 
+#include "../host/DllSearch.h"
 #include "RunSequence.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR tail, int) { return RunLauncher(tail); }
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR tail, int) {
+    RestrictDllSearchToSystemFolder();
+    return RunLauncher(tail);
+}

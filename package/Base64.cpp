@@ -20,7 +20,7 @@ const std::array<std::uint8_t, 256> kValues = MakeValues();
 
 }  // namespace
 
-std::vector<std::uint8_t> Base64Decode(const std::string& text) {
+std::vector<std::uint8_t> Base64Decode(std::string_view text) {
     std::vector<std::uint8_t> result;
     result.reserve(text.size() / 4 * 3 + 2);
     std::uint8_t group[4];

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "Base64.h"
 #include "LittleEndian.h"
@@ -75,7 +76,9 @@ std::vector<std::uint8_t> ReadParams(ByteSource& file, const CertificateTable& t
     version = trailer.version;
     const std::vector<std::uint8_t> bytes = ReadRegion(file, ParamsRegion(trailer, table));
     const auto zero = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
-    return Base64Decode(std::string(bytes.begin(), zero));
+    // Decoded in place: up to 20 MiB of text is not copied once more.
+    return Base64Decode(std::string_view(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<std::size_t>(zero - bytes.begin())));
 }
 
 std::vector<std::uint8_t> EncodeTrailer(const PackageTrailer& trailer) {

@@ -6,7 +6,11 @@
 //                 and /ico= argument, pi.bin, pic.bin or ico.bin (a copy of the
 //                 named file) or pi.missing, pic.missing, ico.missing
 //   PROBE_EXIT    exit code, decimal or 0x-hex (default 0)
-//   PROBE_MODE    "crash" ends with an access violation instead of exiting
+//   PROBE_MODE    "crash": ends with an access violation instead of exiting;
+//                 "sleep:MS": waits MS milliseconds first;
+//                 "hold:MS": starts a second copy of itself that keeps its own
+//                 file open (no delete sharing) for MS milliseconds and then
+//                 writes holder.done into PROBE_RECORD; exits once it holds
 #include <windows.h>
 #include <shellapi.h>
 
@@ -71,10 +75,48 @@ void Record(const std::wstring& record) {
 
 }  // namespace
 
+// The second copy of "hold": keeps its own file open, then says it is done.
+int Hold(DWORD milliseconds) {
+    wchar_t self[MAX_PATH * 4];
+    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    HANDLE file = CreateFileW(self, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, Environment(L"PROBE_HOLD_EVENT").c_str());
+    if (ready != nullptr) SetEvent(ready);
+    Sleep(milliseconds);
+    CloseHandle(file);
+    const std::wstring record = Environment(L"PROBE_RECORD");
+    if (!record.empty()) WriteBytes(record + L"\\holder.done", "", 0);
+    return 0;
+}
+
+// Starts the holder and returns once it holds its file (or after 10 s).
+void StartHolder(const std::wstring& milliseconds) {
+    const std::wstring eventName = L"probe-holder-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    SetEnvironmentVariableW(L"PROBE_HOLD_EVENT", eventName.c_str());
+    SetEnvironmentVariableW(L"PROBE_MODE", (L"holder:" + milliseconds).c_str());
+    wchar_t self[MAX_PATH * 4];
+    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    std::wstring commandLine = std::wstring(L"\"") + self + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(ready, 10000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(ready);
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    const std::wstring mode = Environment(L"PROBE_MODE");
+    if (mode.rfind(L"holder:", 0) == 0) return Hold(wcstoul(mode.c_str() + 7, nullptr, 10));
     const std::wstring record = Environment(L"PROBE_RECORD");
     if (!record.empty()) Record(record);
-    if (Environment(L"PROBE_MODE") == L"crash") *static_cast<volatile int*>(nullptr) = 1;
+    if (mode == L"crash") *static_cast<volatile int*>(nullptr) = 1;
+    if (mode.rfind(L"sleep:", 0) == 0) Sleep(wcstoul(mode.c_str() + 6, nullptr, 10));
+    if (mode.rfind(L"hold:", 0) == 0) StartHolder(mode.substr(5));
     const std::wstring exitCode = Environment(L"PROBE_EXIT");
     return static_cast<int>(exitCode.empty() ? 0 : wcstoul(exitCode.c_str(), nullptr, 0));
 }

@@ -2,6 +2,8 @@
 // give (it re-quotes every argument), waits for it and exits with its status.
 //   SPAWN_COMMAND  the whole command line, program path first
 //   SPAWN_TEMP     when set, the temporary folder (TMP and TEMP) of the child
+//   SPAWN_LOCK     when set, a file this process holds open while the child runs,
+//                  for reading and sharing only reading (no one may write it)
 #include <windows.h>
 
 #include <vector>
@@ -25,6 +27,12 @@ int main() {
         SetEnvironmentVariableW(L"TMP", temp.data());
         SetEnvironmentVariableW(L"TEMP", temp.data());
     }
+    const std::vector<wchar_t> lock = Environment(L"SPAWN_LOCK");
+    HANDLE locked = INVALID_HANDLE_VALUE;
+    if (!lock.empty()) {
+        locked = CreateFileW(lock.data(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (locked == INVALID_HANDLE_VALUE) return 123;
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
@@ -35,5 +43,6 @@ int main() {
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    if (locked != INVALID_HANDLE_VALUE) CloseHandle(locked);
     return static_cast<int>(exitCode);
 }

@@ -17,7 +17,7 @@ start)
     wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1 </dev/null
   fi
   wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
-    /d 'user32.MessageBoxW;user32.MessageBoxA' /f >/dev/null 2>&1 </dev/null
+    /d 'user32.MessageBoxW;user32.MessageBoxA;kernel32.SetDefaultDllDirectories;kernelbase.SetDefaultDllDirectories' /f >/dev/null 2>&1 </dev/null
   ;;
 stop)
   wineserver -k || true
