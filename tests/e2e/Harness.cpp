@@ -66,7 +66,35 @@ std::string Unquote(const std::string& line, std::size_t& pos, bool wide) {
     return text;
 }
 
+// Processes whose command line starts with mark (Wine shows the Windows path).
+std::vector<pid_t> ProcessesWith(const std::string& mark) {
+    std::vector<pid_t> found;
+    if (mark.empty()) return found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream file(entry.path() / "cmdline", std::ios::binary);
+        std::string commandLine;
+        std::getline(file, commandLine, '\0');
+        if (commandLine.rfind(mark, 0) == 0) found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return found;
+}
+
+std::uint64_t PeakMemoryKiB(pid_t process) {
+    std::ifstream status("/proc/" + std::to_string(process) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6));
+    return 0;
+}
+
 }  // namespace
+
+bool CrashReported(const std::string& log) {
+    return log.find("Unhandled exception") != std::string::npos || log.find("Unhandled page fault") != std::string::npos ||
+           log.find("Unhandled stack overflow") != std::string::npos;
+}
 
 std::vector<Box> ParseBoxes(const std::string& log) {
     std::vector<Box> boxes;
@@ -114,6 +142,7 @@ RunResult RunProgram(const fs::path& program, const RunOptions& options) {
     if (!options.recordDir.empty()) env.push_back("PROBE_RECORD=" + WindowsPath(options.recordDir));
     if (!options.probeExit.empty()) env.push_back("PROBE_EXIT=" + options.probeExit);
     if (!options.probeMode.empty()) env.push_back("PROBE_MODE=" + options.probeMode);
+    if (options.lockProgram) env.push_back("SPAWN_LOCK=" + WindowsPath(program));
     std::vector<char*> envp;
     for (std::string& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
@@ -139,8 +168,13 @@ RunResult RunProgram(const fs::path& program, const RunOptions& options) {
     }
     RunResult result;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    const std::string launcherMark = WindowsPath(program);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (options.measureLauncher)
+            for (const pid_t process : ProcessesWith(launcherMark))
+                result.launcherPeakKiB = std::max(result.launcherPeakKiB, PeakMemoryKiB(process));
+
         if (std::chrono::steady_clock::now() > deadline) {
             kill(-pid, SIGKILL);
             waitpid(pid, &status, 0);

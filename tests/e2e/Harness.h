@@ -26,6 +26,7 @@ struct RunResult {
     bool timedOut = false;
     std::vector<Box> boxes;
     std::string log;  // Wine's standard error
+    std::uint64_t launcherPeakKiB = 0;  // VmHWM of the launcher's process, when measured
 };
 
 struct RunOptions {
@@ -36,6 +37,8 @@ struct RunOptions {
     std::string probeMode;  // "crash" and the like
     std::uint64_t fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes, 0 for none
     int timeoutSeconds = 60;
+    bool lockProgram = false;      // another process holds the program's file open, denying writes
+    bool measureLauncher = false;  // sample the launcher's peak memory while it runs
 };
 
 // The Wine path (Z:\...) of a host path.
@@ -43,6 +46,9 @@ std::string WindowsPath(const fs::path& path);
 
 // Starts program with the tail as its exact command line and waits for it.
 RunResult RunProgram(const fs::path& program, const RunOptions& options);
+
+// True when Wine reported an unhandled exception of some process in the log.
+bool CrashReported(const std::string& log);
 
 // Parses the MessageBox calls out of a relay trace.
 std::vector<Box> ParseBoxes(const std::string& log);

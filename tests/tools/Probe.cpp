@@ -10,7 +10,11 @@
 //                 "sleep:MS": waits MS milliseconds first;
 //                 "hold:MS": starts a second copy of itself that keeps its own
 //                 file open (no delete sharing) for MS milliseconds and then
-//                 writes holder.done into PROBE_RECORD; exits once it holds
+//                 writes holder.done into PROBE_RECORD; exits once it holds;
+//                 "killed": waits until another program (a copy of the probe
+//                 made in PROBE_RECORD, so that it does not run from the same
+//                 file) ends it with TerminateProcess, exit code 1, as a task
+//                 manager would
 #include <windows.h>
 #include <shellapi.h>
 
@@ -89,34 +93,60 @@ int Hold(DWORD milliseconds) {
     return 0;
 }
 
+// The second copy of "killed": terminates the first one.
+int Kill(DWORD processId) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+    if (process == nullptr) return 1;
+    Sleep(300);
+    TerminateProcess(process, 1);
+    CloseHandle(process);
+    return 0;
+}
+
+// Starts this program again with the given mode, from program when given.
+void StartSecondCopy(const std::wstring& mode, std::wstring program = std::wstring()) {
+    SetEnvironmentVariableW(L"PROBE_MODE", mode.c_str());
+    wchar_t self[MAX_PATH * 4];
+    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    if (program.empty()) program = self;
+    std::wstring commandLine = L"\"" + program + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
 // Starts the holder and returns once it holds its file (or after 10 s).
 void StartHolder(const std::wstring& milliseconds) {
     const std::wstring eventName = L"probe-holder-" + std::to_wstring(GetCurrentProcessId());
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
     SetEnvironmentVariableW(L"PROBE_HOLD_EVENT", eventName.c_str());
-    SetEnvironmentVariableW(L"PROBE_MODE", (L"holder:" + milliseconds).c_str());
-    wchar_t self[MAX_PATH * 4];
-    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    std::wstring commandLine = std::wstring(L"\"") + self + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(ready, 10000);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    StartSecondCopy(L"holder:" + milliseconds);
+    WaitForSingleObject(ready, 10000);
     CloseHandle(ready);
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     const std::wstring mode = Environment(L"PROBE_MODE");
     if (mode.rfind(L"holder:", 0) == 0) return Hold(wcstoul(mode.c_str() + 7, nullptr, 10));
+    if (mode.rfind(L"killer:", 0) == 0) return Kill(wcstoul(mode.c_str() + 7, nullptr, 10));
     const std::wstring record = Environment(L"PROBE_RECORD");
     if (!record.empty()) Record(record);
     if (mode == L"crash") *static_cast<volatile int*>(nullptr) = 1;
     if (mode.rfind(L"sleep:", 0) == 0) Sleep(wcstoul(mode.c_str() + 6, nullptr, 10));
     if (mode.rfind(L"hold:", 0) == 0) StartHolder(mode.substr(5));
+    if (mode == L"killed") {
+        wchar_t self[MAX_PATH * 4];
+        GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+        const std::wstring killer = record + L"\\killer.exe";
+        CopyFileW(self, killer.c_str(), FALSE);
+        StartSecondCopy(L"killer:" + std::to_wstring(GetCurrentProcessId()), killer);
+        Sleep(30000);
+    }
     const std::wstring exitCode = Environment(L"PROBE_EXIT");
     return static_cast<int>(exitCode.empty() ? 0 : wcstoul(exitCode.c_str(), nullptr, 0));
 }

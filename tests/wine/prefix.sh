@@ -18,6 +18,10 @@ start)
   fi
   wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
     /d 'user32.MessageBoxW;user32.MessageBoxA;kernel32.SetDefaultDllDirectories;kernelbase.SetDefaultDllDirectories' /f >/dev/null 2>&1 </dev/null
+  # No debugger attaches to a crashing program (the one named does not exist): it
+  # ends at once, as on a machine without a debugger, and nothing keeps its file open.
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ \
+    /d 'no-debugger.exe' /f >/dev/null 2>&1 </dev/null
   ;;
 stop)
   wineserver -k || true

@@ -1,0 +1,176 @@
+// Faults of a real machine, end to end: a full disk, an unwritable or odd
+// temporary folder, an installer that crashes, is killed or leaves a child
+// behind, a locked launcher file, and the largest per-download data accepted.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "Base64.h"
+#include "Harness.h"
+#include "PackageTrailer.h"
+
+namespace e2e {
+namespace {
+
+class Fault : public testing::Test {
+protected:
+    void SetUp() override {
+        folder = TestFolder();
+        options.tempDir = folder / "temp";
+        options.recordDir = folder / "record";
+        fs::create_directories(options.tempDir);
+        fs::create_directories(options.recordDir);
+        data.paramsText = "e30";
+        data.picture = std::vector<std::uint8_t>(5000, 0x42);
+        data.icon = std::vector<std::uint8_t>(3000, 0x17);
+    }
+
+    fs::path Package() { return BuildPackage(folder, ReadBytes(ProbeInstaller()), data); }
+
+    bool InstallerStarted() const { return fs::exists(options.recordDir / "cmdline.bin"); }
+
+    std::size_t CopiesLeft() const {
+        std::size_t copies = 0;
+        for (const std::string& name : FileNames(options.tempDir)) copies += name.rfind("setup_", 0) == 0;
+        return copies;
+    }
+
+    void ExpectSystemErrorBox(const RunResult& result) {
+        EXPECT_EQ(result.status, 1);
+        ASSERT_EQ(result.boxes.size(), 1u) << result.log;
+        EXPECT_EQ(result.boxes[0].function, "MessageBoxW");
+        EXPECT_EQ(result.boxes[0].caption, kCaption);
+        EXPECT_EQ(result.boxes[0].style, kErrorIcon);
+        EXPECT_FALSE(result.boxes[0].text.empty());
+    }
+
+    fs::path folder;
+    RunOptions options;
+    StampData data;
+};
+
+// Which per-download file meets the full disk.
+enum class Full { Params, Picture, Icon };
+
+std::string FullName(Full which) {
+    return which == Full::Params ? "Params" : which == Full::Picture ? "Picture" : "Icon";
+}
+
+using DiskFullCase = std::tuple<Full, bool>;
+
+class DiskFull : public Fault, public testing::WithParamInterface<DiskFullCase> {};
+
+TEST_P(DiskFull, WhileWritingDataStartsNoInstaller) {
+    const auto [which, silent] = GetParam();
+    const std::vector<std::uint8_t> big(2 * 1048576, 0x5A);
+    if (which == Full::Params) data.paramsText = Base64Encode(big);
+    if (which == Full::Picture) data.picture = big;
+    if (which == Full::Icon) data.icon = big;
+    options.fileSizeLimit = 1048576;  // the installer copy fits, the big file does not
+    options.tail = silent ? "/S" : "";
+    const RunResult result = RunProgram(Package(), options);
+    if (silent) {
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(result.boxes.empty()) << result.log;
+    } else {
+        ExpectSystemErrorBox(result);
+    }
+    EXPECT_FALSE(InstallerStarted());
+    // A failure after the copy was made leaves the copy behind, and so the files written so far.
+    EXPECT_EQ(CopiesLeft(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DiskFull,
+                         testing::Combine(testing::Values(Full::Params, Full::Picture, Full::Icon), testing::Bool()),
+                         [](const testing::TestParamInfo<DiskFullCase>& info) {
+                             return FullName(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "_Silent" : "_Shown");
+                         });
+
+TEST_F(Fault, TemporaryFolderNotWritable) {
+    // The folder's path names a file: nothing can be created in it.
+    WriteBytes(folder / "not-a-folder", {1});
+    options.tempDir = folder / "not-a-folder";
+    const RunResult result = RunProgram(Package(), options);
+    ExpectSystemErrorBox(result);
+    EXPECT_FALSE(InstallerStarted());
+}
+
+TEST_F(Fault, LongNonAsciiTemporaryFolder) {
+    // Over 200 characters, and room left for the copy's name within MAX_PATH.
+    const std::string base = WindowsPath(folder / "ťëmþörärÿ ƒöldér" / "ünïcødé ñämé");
+    options.tempDir = folder / "ťëmþörärÿ ƒöldér" / "ünïcødé ñämé" / std::string(205 - base.size(), 'x');
+    fs::create_directories(options.tempDir);
+    ASSERT_EQ(WindowsPath(options.tempDir).size(), 206u);
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_EQ(result.status, 0) << result.log;
+    EXPECT_EQ(ReadBytes(options.recordDir / "pic.bin"), data.picture);
+    EXPECT_EQ(CopiesLeft(), 0u);
+}
+
+TEST_F(Fault, InstallerCrashes) {
+    options.probeMode = "crash";
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_EQ(result.status, 1) << result.log;
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_TRUE(InstallerStarted());
+    EXPECT_EQ(CopiesLeft(), 0u);
+}
+
+TEST_F(Fault, InstallerKilled) {
+    options.probeMode = "killed";
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the kill did not reach it";
+    EXPECT_EQ(result.status, 1) << result.log;
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_EQ(CopiesLeft(), 0u);
+}
+
+TEST_F(Fault, ChildHoldingTheCopyOpen) {
+    options.probeMode = "hold:3000";
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_EQ(result.status, 0) << result.log;
+    EXPECT_TRUE(result.boxes.empty());
+    // The delete failed silently: the copy is still there while the child holds it.
+    EXPECT_EQ(CopiesLeft(), 1u);
+    for (int i = 0; i < 200 && !fs::exists(options.recordDir / "holder.done"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(fs::exists(options.recordDir / "holder.done"));
+}
+
+TEST_F(Fault, OwnFileLockedAgainstWriting) {
+    options.lockProgram = true;
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_EQ(result.status, 0) << result.log;
+    EXPECT_EQ(ReadBytes(options.recordDir / "ico.bin"), data.icon);
+    EXPECT_EQ(CopiesLeft(), 0u);
+}
+
+TEST_F(Fault, DllSearchIsRestrictedFirst) {
+    const RunResult result = RunProgram(Package(), options);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.log.find("SetDefaultDllDirectories(00000800)"), std::string::npos) << result.log;
+}
+
+TEST_F(Fault, LargestAcceptedDataStaysWithinMemoryBounds) {
+    const std::size_t limit = trailer::kMaxBlobSize;
+    data.paramsText = std::string(limit, 'A');
+    data.picture = std::vector<std::uint8_t>(limit, 0x42);
+    data.icon = std::vector<std::uint8_t>(limit, 0x17);
+    options.probeMode = "sleep:1500";  // the launcher waits meanwhile and is sampled
+    options.measureLauncher = true;
+    const RunResult result = RunProgram(Package(), options);
+    ASSERT_EQ(result.status, 0) << result.log;
+    EXPECT_EQ(fs::file_size(options.recordDir / "pi.bin"), limit / 4 * 3);
+    EXPECT_EQ(fs::file_size(options.recordDir / "pic.bin"), limit);
+    EXPECT_EQ(fs::file_size(options.recordDir / "ico.bin"), limit);
+    EXPECT_GT(result.launcherPeakKiB, 0u) << "the launcher's process was not found";
+    EXPECT_LT(result.launcherPeakKiB, 64u * 1024) << "peak " << result.launcherPeakKiB << " KiB";
+    std::printf("launcher peak memory with 3 x 20 MiB of data: %llu KiB\n",
+                static_cast<unsigned long long>(result.launcherPeakKiB));
+}
+
+}  // namespace
+}  // namespace e2e
