@@ -32,10 +32,12 @@ struct Premultiplied {
     double r = 0, g = 0, b = 0, a = 0;
 };
 
+// An opaque-by-default colour from 0xRRGGBB.
 constexpr Colour Hex(std::uint32_t rgb, double alpha = 1.0) {
     return {((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0, alpha};
 }
 
+// The colour a fraction t of the way from top to bottom.
 Colour Mix(const Colour& top, const Colour& bottom, double t) {
     return {top.r + (bottom.r - top.r) * t, top.g + (bottom.g - top.g) * t, top.b + (bottom.b - top.b) * t,
             top.a + (bottom.a - top.a) * t};
@@ -86,6 +88,7 @@ public:
         return nearest;
     }
 
+    // The highest and lowest corner, for gradients.
     double Top() const { return Extreme([](double a, double b) { return a < b; }); }
     double Bottom() const { return Extreme([](double a, double b) { return a > b; }); }
 
@@ -102,6 +105,7 @@ private:
     std::vector<Point> corners_;
 };
 
+// An axis-aligned rectangle as a convex polygon.
 Convex Rect(double left, double top, double right, double bottom) {
     return Convex({{left, top}, {right, top}, {right, bottom}, {left, bottom}});
 }
@@ -197,6 +201,7 @@ std::vector<std::uint8_t> Render(int size) {
     return bgra;
 }
 
+// Little-endian output.
 void Put16(std::vector<std::uint8_t>& out, std::uint32_t value) {
     out.push_back(static_cast<std::uint8_t>(value));
     out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -214,17 +219,17 @@ std::vector<std::uint8_t> Dib(int size, const std::vector<std::uint8_t>& bgra) {
     const std::uint32_t maskStride = (static_cast<std::uint32_t>(size) + 31) / 32 * 4;
     const std::uint32_t bits = static_cast<std::uint32_t>(size) * size * 4 + maskStride * size;
     std::vector<std::uint8_t> dib;
-    Put32(dib, 40);                                 // biSize
-    Put32(dib, static_cast<std::uint32_t>(size));   // biWidth
+    Put32(dib, 40);                                    // biSize
+    Put32(dib, static_cast<std::uint32_t>(size));      // biWidth
     Put32(dib, static_cast<std::uint32_t>(2 * size));  // biHeight: colour and mask
-    Put16(dib, 1);                                  // biPlanes
-    Put16(dib, 32);                                 // biBitCount
-    Put32(dib, 0);                                  // biCompression: BI_RGB
-    Put32(dib, bits);                               // biSizeImage
-    Put32(dib, 0);                                  // biXPelsPerMeter
-    Put32(dib, 0);                                  // biYPelsPerMeter
-    Put32(dib, 0);                                  // biClrUsed
-    Put32(dib, 0);                                  // biClrImportant
+    Put16(dib, 1);                                     // biPlanes
+    Put16(dib, 32);                                    // biBitCount
+    Put32(dib, 0);                                     // biCompression: BI_RGB
+    Put32(dib, bits);                                  // biSizeImage
+    Put32(dib, 0);                                     // biXPelsPerMeter
+    Put32(dib, 0);                                     // biYPelsPerMeter
+    Put32(dib, 0);                                     // biClrUsed
+    Put32(dib, 0);                                     // biClrImportant
     for (int y = size - 1; y >= 0; --y) {
         const auto row = bgra.begin() + static_cast<std::ptrdiff_t>(y) * size * 4;
         dib.insert(dib.end(), row, row + size * 4);
