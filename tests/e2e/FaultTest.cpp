@@ -17,10 +17,7 @@ class Fault : public testing::Test {
 protected:
     void SetUp() override {
         folder = TestFolder();
-        options.tempDir = folder / "temp";
-        options.recordDir = folder / "record";
-        fs::create_directories(options.tempDir);
-        fs::create_directories(options.recordDir);
+        options = OptionsIn(folder);
         data.paramsText = "e30";
         data.picture = std::vector<std::uint8_t>(5000, 0x42);
         data.icon = std::vector<std::uint8_t>(3000, 0x17);

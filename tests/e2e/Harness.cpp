@@ -275,6 +275,24 @@ fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& p
     return package;
 }
 
+RunOptions OptionsIn(const fs::path& folder) {
+    RunOptions options;
+    options.tempDir = folder / "temp";
+    options.recordDir = folder / "record";
+    fs::create_directories(options.tempDir);
+    fs::create_directories(options.recordDir);
+    return options;
+}
+
+std::string RegexLiteral(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
 std::vector<std::string> FileNames(const fs::path& folder) {
     std::vector<std::string> names;
     if (!fs::exists(folder)) return names;

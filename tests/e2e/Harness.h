@@ -87,6 +87,16 @@ void Stamp(const fs::path& package, const StampData& data);
 fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload, const StampData& data,
                       const std::string& name = "setup.exe");
 
+// Options for a run from folder: its own temporary folder (folder/temp) and
+// probe record folder (folder/record), both created.
+RunOptions OptionsIn(const fs::path& folder);
+
+// A regular expression matching a 36-character GUID text, as one group.
+constexpr const char* kGuidPattern = "([0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12})";
+
+// text as a regular expression that matches it literally.
+std::string RegexLiteral(const std::string& text);
+
 // The files in folder, by name.
 std::vector<std::string> FileNames(const fs::path& folder);
 

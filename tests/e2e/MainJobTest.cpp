@@ -9,25 +9,12 @@
 namespace e2e {
 namespace {
 
-const std::string kGuid = "[0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12}";
-
-std::string Literal(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
 
 class MainJob : public testing::Test {
 protected:
     void SetUp() override {
         folder = TestFolder();
-        options.tempDir = folder / "temp";
-        options.recordDir = folder / "record";
-        fs::create_directories(options.tempDir);
-        fs::create_directories(options.recordDir);
+        options = OptionsIn(folder);
     }
 
     // A version 1 package whose parameters are "{}".
@@ -38,9 +25,9 @@ protected:
     // The probe's command line: the quoted copy path, one blank, the parameters
     // part, then rest.
     void ExpectCommandLine(const std::string& copyStem, const std::string& rest) {
-        const std::string temp = Literal(WindowsPath(options.tempDir) + "\\");
-        const std::string pattern = "\"" + temp + Literal(copyStem) + "_" + kGuid + "\\.exe\" /pi=\"" + temp +
-                                    "InstallerParams_" + kGuid + "\\.json\" " + Literal(rest);
+        const std::string temp = RegexLiteral(WindowsPath(options.tempDir) + "\\");
+        const std::string pattern = "\"" + temp + RegexLiteral(copyStem) + "_" + kGuidPattern + "\\.exe\" /pi=\"" + temp +
+                                    "InstallerParams_" + kGuidPattern + "\\.json\" " + RegexLiteral(rest);
         const std::string commandLine = ReadUtf16File(options.recordDir / "cmdline.bin");
         EXPECT_TRUE(std::regex_match(commandLine, std::regex(pattern))) << commandLine;
     }

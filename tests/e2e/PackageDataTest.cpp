@@ -13,16 +13,6 @@
 namespace e2e {
 namespace {
 
-const std::string kGuid = "([0-9a-f]{8}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{4}_[0-9a-f]{12})";
-
-std::string Literal(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
 
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
@@ -30,10 +20,7 @@ class PackageData : public testing::Test {
 protected:
     void SetUp() override {
         folder = TestFolder();
-        options.tempDir = folder / "temp";
-        options.recordDir = folder / "record";
-        fs::create_directories(options.tempDir);
-        fs::create_directories(options.recordDir);
+        options = OptionsIn(folder);
         data.paramsText = Base64Encode(params);
         data.picture = Bytes("BM\x01\x02 picture");
         data.icon = std::vector<std::uint8_t>{0, 0, 1, 0, 0xFF, 0x80, 0, 7};
@@ -45,8 +32,8 @@ protected:
 
     // A generated part for name_<guid>.ext in the temporary folder.
     std::string Part(const std::string& option, const std::string& stem, const std::string& extension) const {
-        return option + "\"" + Literal(WindowsPath(options.tempDir) + "\\" + stem) + "_" + kGuid +
-               Literal(extension) + "\" ";
+        return option + "\"" + RegexLiteral(WindowsPath(options.tempDir) + "\\" + stem) + "_" + kGuidPattern +
+               RegexLiteral(extension) + "\" ";
     }
 
     std::string CopyPart() const { return Part("", "setup", ".exe"); }
@@ -55,7 +42,7 @@ protected:
     std::multiset<std::string> TempFiles() const {
         std::multiset<std::string> names;
         for (const std::string& name : FileNames(options.tempDir))
-            names.insert(std::regex_replace(name, std::regex(kGuid), "*"));
+            names.insert(std::regex_replace(name, std::regex(kGuidPattern), "*"));
         return names;
     }
 
@@ -100,7 +87,7 @@ TEST_P(OwnSwitch, SuppressesOnlyItsOwnPart) {
     if (parts.find('p') != std::string::npos) pattern += Part("/pi=", "InstallerParams", ".json");
     if (parts.find('c') != std::string::npos) pattern += Part("/pic=", "picture", ".bmp");
     if (parts.find('i') != std::string::npos) pattern += Part("/ico=", "ico", ".ico");
-    pattern += Literal(options.tail);
+    pattern += RegexLiteral(options.tail);
     EXPECT_TRUE(std::regex_match(CommandLine(), std::regex(pattern))) << CommandLine();
     // The parameters file is written whatever the switches say.
     EXPECT_EQ(TempFiles().count("InstallerParams_*.json"), 1u);
