@@ -23,20 +23,8 @@ for target in "${targets[@]}"; do
   [ -n "${max_len[$target]:-}" ] || { echo "unknown target: $target" >&2; exit 2; }
 done
 
-# Tools: clang, its libFuzzer runtime, cmake.
-packages=(clang libclang-rt-14-dev cmake)
-command -v ninja >/dev/null || packages+=(ninja-build)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}" >&2
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -q >/dev/null
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# Tools: clang and its libFuzzer runtime, besides the build tools.
+scripts/install-deps.sh clang libclang-rt-14-dev
 
 cmake -S fuzz -B "$out" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$out" >/dev/null
