@@ -110,6 +110,13 @@ TEST_F(Qpk, BuildAppendsThePayloadToTheBareImage) {
     EXPECT_EQ(ReadFile(folder / "out.exe"), expected);
 }
 
+TEST_F(Qpk, BuildTakesA64BitInstaller) {
+    Bytes installer = payload;
+    PutU16(installer, 0x40 + pe::kOptionalMagicOffset, 0x020B);
+    WriteFile(folder / "payload.exe", installer);
+    EXPECT_EQ(Run({"build", "--launcher", "@launcher.exe", "--payload", "@payload.exe", "-o", "@out.exe"}).status, 0);
+}
+
 struct RefusalCase {
     const char* name;
     std::vector<std::string> args;

@@ -159,7 +159,9 @@ int Build(const Arguments& args, std::ostream& out) {
     try {
         ReadPeHeaders(payload);
     } catch (const PeFormatException& error) {
-        throw Failure("the payload " + payload.Path() + " is not a PE file: " + error.what());
+        // A 64-bit installer is a PE file too; the launcher only starts it.
+        if (std::string(error.what()) != image_messages::kNotPe32)
+            throw Failure("the payload " + payload.Path() + " is not a PE file: " + error.what());
     }
     if (payload.Size() == 0 || launcher.Size() + payload.Size() >= kMaxPackageSize)
         throw Failure("the package would not stay below 4 GiB");
