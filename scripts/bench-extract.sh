@@ -31,7 +31,10 @@ case "${1:-}" in
 esac
 
 sizes=(1 4 16 64 256 512)  # MiB
-if [ $quick -eq 1 ]; then runs=3 memory_runs=2; else runs=7 memory_runs=3; fi
+# Process starts under Wine vary by tens of milliseconds (two modes), which
+# swamps the copy at small sizes: these get more pairs, they are cheap.
+if [ $quick -eq 1 ]; then small_runs=5 large_runs=3 memory_runs=2; else small_runs=21 large_runs=15 memory_runs=3; fi
+runs_for() { if [ "$1" -le 64 ]; then echo $small_runs; else echo $large_runs; fi; }
 
 launcher=$root/build/win32/launcher/launcher.exe
 probe=$root/build/win32/tests/tools/probe.exe
@@ -39,6 +42,8 @@ spawn=$root/build/win32/tests/tools/spawn.exe
 qpk=$root/build/native/tools/qpk/qpk
 plot=$root/docs/extract-bench.png
 
+# Built only when missing (./dev.sh build refreshes them): a second build
+# running in the same tree at the same time would trip over the first.
 if [ ! -f "$launcher" ] || [ ! -f "$probe" ] || [ ! -f "$spawn" ]; then
   ./dev.sh build
 fi
@@ -63,6 +68,11 @@ trap 'exit 130' INT TERM
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 echo "load average at start: $(load) ($(nproc) cores)"
+# A snapshot of the programs, so that a rebuild during the run changes nothing.
+mkdir -p "$work/bin"
+cp "$launcher" "$probe" "$spawn" "$work/bin/"
+launcher=$work/bin/launcher.exe probe=$work/bin/probe.exe spawn=$work/bin/spawn.exe
+if [ -x "$qpk" ]; then cp "$qpk" "$work/bin/qpk" && qpk=$work/bin/qpk; fi
 "$root/tests/wine/prefix.sh" start "$WINEPREFIX"
 "$root/tests/e2e/make-keys.sh" "$work/keys"
 
@@ -170,6 +180,7 @@ peak_memory() {
     done
     wait "$bg" || { echo "the launcher failed on $package" >&2; exit 1; }
     if [ -n "$hwm" ]; then
+      [ "$attempt" -eq 1 ] || echo "            (memory reading caught on run $attempt)" >&2
       echo "$hwm"
       return
     fi
@@ -178,19 +189,25 @@ peak_memory() {
   exit 1
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-minmax() { sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo, hi }'; }
+# stats: numbers on stdin -> "median q1 q3 min max" (quartiles interpolated).
+stats() {
+  sort -g | awk '{ v[NR] = $1 }
+    function q(p,  x, i) { x = 1 + (NR - 1) * p; i = int(x); return v[i] + (x - i) * (v[i + 1] - v[i]) }
+    END { v[NR + 1] = v[NR]; printf "%.4f %.4f %.4f %.4f %.4f\n", q(0.5), q(0.25), q(0.75), v[1], v[NR] }'
+}
 seconds() { printf '%s\n' "$@" | awk '{ printf "%.4f\n", $1 / 1e6 }'; }
+kib_to_mib() { awk -v k="$1" 'BEGIN { printf "%.2f", k / 1024 }'; }
 
 data=$work/sweep.dat
-echo "# MiB  launcher: median min max (s)  baseline: median min max (s)  pair ratio: median min max" >"$data"
+echo "# MiB, then median q1 q3 min max of: launcher (s), baseline (s), per-pair ratio" >"$data"
 declare -A hwm_kib
-echo "runs per size: $runs (pairs, ABBA order, one warm-up pair discarded)"
+echo "pairs per size: $small_runs up to 64 MiB, $large_runs above (AB, BA, AB, ... order; one warm-up pair discarded)"
 for mib in "${sizes[@]}"; do
   package=$packages/setup-$mib.exe
   make_package "$mib" "$package"
-  time_launcher "$package" >/dev/null  # warm-up
+  time_launcher "$package" >/dev/null
   time_baseline "$package" >/dev/null
+  runs=$(runs_for "$mib")
   launcher_times=() baseline_times=() ratios=()
   for ((i = 0; i < runs; i++)); do
     if [ $((i % 2)) -eq 0 ]; then
@@ -201,34 +218,36 @@ for mib in "${sizes[@]}"; do
     launcher_times+=("$l") baseline_times+=("$b")
     ratios+=("$(awk -v l="$l" -v b="$b" 'BEGIN { printf "%.4f", l / b }')")
   done
-  lm=$(seconds "${launcher_times[@]}" | median); read -r llo lhi < <(seconds "${launcher_times[@]}" | minmax)
-  bm=$(seconds "${baseline_times[@]}" | median); read -r blo bhi < <(seconds "${baseline_times[@]}" | minmax)
-  rmed=$(printf '%s\n' "${ratios[@]}" | median); read -r rlo rhi < <(printf '%s\n' "${ratios[@]}" | minmax)
-  echo "$mib $lm $llo $lhi $bm $blo $bhi $rmed $rlo $rhi" >>"$data"
-  printf '  %4d MiB: launcher %.3f s, baseline %.3f s, ratio %.3f (%.3f..%.3f)\n' \
-    "$mib" "$lm" "$bm" "$rmed" "$rlo" "$rhi"
+  echo "$mib $(seconds "${launcher_times[@]}" | stats) $(seconds "${baseline_times[@]}" | stats)" \
+    "$(printf '%s\n' "${ratios[@]}" | stats)" >>"$data"
+  tail -n 1 "$data" | awk '{ printf "  %4d MiB: launcher %.3f s, baseline %.3f s, ratio %.3f (IQR %.3f..%.3f)\n", $1, $2, $7, $12, $13, $14 }'
+  echo "            launcher ms: $(printf '%s\n' "${launcher_times[@]}" | awk '{ printf "%d ", $1 / 1000 }')"
+  echo "            baseline ms: $(printf '%s\n' "${baseline_times[@]}" | awk '{ printf "%d ", $1 / 1000 }')"
   if [ "$mib" -eq 1 ] || [ "$mib" -eq 512 ]; then
     readings=()
     for ((i = 0; i < memory_runs; i++)); do readings+=("$(peak_memory "$package")"); done
-    hwm_kib[$mib]=$(printf '%s\n' "${readings[@]}" | median)
-    echo "            launcher VmHWM readings (KiB): ${readings[*]}"
+    hwm_kib[$mib]=$(printf '%s\n' "${readings[@]}" | stats | cut -d' ' -f1)
+    echo "            launcher VmHWM KiB: ${readings[*]}"
   fi
   rm "$package"
 done
 
 mkdir -p "$(dirname "$plot")"
-subtitle="median of $runs runs, bars min..max; Wine $(wine --version | sed 's/^wine-//'), tmpfs, $(nproc) cores"
+subtitle="medians of $small_runs (up to 64 MiB) and $large_runs runs, bars: interquartile range; Wine $(wine --version | sed 's/^wine-//; s/ .*//'), tmpfs, $(nproc) cores"
 gnuplot -e "data='$data'; out='$plot'; subtitle='$subtitle'" "$root/scripts/bench-extract.gnuplot"
 
 echo
-echo "Extraction and start under Wine, median of $runs runs per size (ratio: per-pair launcher/baseline)"
-printf '%8s  %12s  %12s  %7s  %15s\n' "payload" "launcher s" "baseline s" "ratio" "ratio min..max"
-awk '!/^#/ { printf "%4d MiB  %12.3f  %12.3f  %7.3f  %7.3f..%-7.3f\n", $1, $2, $5, $8, $9, $10 }' "$data"
-ratio512=$(awk '$1 == 512 { print $8 }' "$data")
-growth=$((hwm_kib[512] - hwm_kib[1]))
-printf 'launcher peak memory (VmHWM, median of %d): %.2f MiB at 1 MiB, %.2f MiB at 512 MiB, growth %.2f MiB\n' \
-  "$memory_runs" "$(awk -v k="${hwm_kib[1]}" 'BEGIN { print k / 1024 }')" \
-  "$(awk -v k="${hwm_kib[512]}" 'BEGIN { print k / 1024 }')" "$(awk -v k="$growth" 'BEGIN { print k / 1024 }')"
+echo "Extraction and start under Wine; times are medians, ratio is the median of the per-pair"
+echo "ratios launcher/baseline with its interquartile range and extremes"
+printf '%8s  %5s  %10s  %10s  %6s  %13s  %13s\n' payload pairs "launcher s" "baseline s" ratio "ratio IQR" "ratio min..max"
+while read -r mib rest; do
+  [ "$mib" = "#" ] && continue
+  echo "$mib $(runs_for "$mib") $rest"
+done <"$data" | awk '{ printf "%4d MiB  %5d  %10.3f  %10.3f  %6.3f  %5.3f..%-6.3f  %5.3f..%-6.3f\n", $1, $2, $3, $8, $13, $14, $15, $16, $17 }'
+ratio512=$(awk '$1 == 512 { print $12 }' "$data")
+growth=$(awk -v a="${hwm_kib[1]}" -v b="${hwm_kib[512]}" 'BEGIN { print b - a }')
+echo "launcher peak memory (VmHWM, median of $memory_runs runs): $(kib_to_mib "${hwm_kib[1]}") MiB with 1 MiB," \
+  "$(kib_to_mib "${hwm_kib[512]}") MiB with 512 MiB, growth $(kib_to_mib "$growth") MiB"
 awk -v r="$ratio512" -v g="$growth" 'BEGIN {
   printf "target ratio <= 1.15 at 512 MiB: %s (%.3f)\n", (r <= 1.15) ? "holds" : "missed", r
   printf "target memory growth < 2 MiB: %s (%.2f MiB)\n", (g < 2048) ? "holds" : "missed", g / 1024 }'
