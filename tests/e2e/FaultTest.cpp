@@ -33,15 +33,6 @@ protected:
         return copies;
     }
 
-    void ExpectSystemErrorBox(const RunResult& result) {
-        EXPECT_EQ(result.status, 1);
-        ASSERT_EQ(result.boxes.size(), 1u) << result.log;
-        EXPECT_EQ(result.boxes[0].function, "MessageBoxW");
-        EXPECT_EQ(result.boxes[0].caption, kCaption);
-        EXPECT_EQ(result.boxes[0].style, kErrorIcon);
-        EXPECT_FALSE(result.boxes[0].text.empty());
-    }
-
     fs::path folder;
     RunOptions options;
     StampData data;
@@ -71,7 +62,7 @@ TEST_P(DiskFull, WhileWritingDataStartsNoInstaller) {
         EXPECT_EQ(result.status, 1);
         EXPECT_TRUE(result.boxes.empty()) << result.log;
     } else {
-        ExpectSystemErrorBox(result);
+        ExpectFailureBox(result, "MessageBoxW");
     }
     EXPECT_FALSE(InstallerStarted());
     // A failure after the copy was made leaves the copy behind, and so the files written so far.
@@ -90,7 +81,7 @@ TEST_F(Fault, TemporaryFolderNotWritable) {
     WriteBytes(folder / "not-a-folder", {1});
     options.tempDir = folder / "not-a-folder";
     const RunResult result = RunProgram(Package(), options);
-    ExpectSystemErrorBox(result);
+    ExpectFailureBox(result, "MessageBoxW");
     EXPECT_FALSE(InstallerStarted());
 }
 

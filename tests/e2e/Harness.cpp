@@ -275,6 +275,18 @@ fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& p
     return package;
 }
 
+void ExpectFailureBox(const RunResult& result, const std::string& function, const std::string& text) {
+    EXPECT_EQ(result.status, 1);
+    ASSERT_EQ(result.boxes.size(), 1u) << result.log;
+    EXPECT_EQ(result.boxes[0].function, function);
+    if (text.empty())
+        EXPECT_FALSE(result.boxes[0].text.empty());
+    else
+        EXPECT_EQ(result.boxes[0].text, text);
+    EXPECT_EQ(result.boxes[0].caption, kCaption);
+    EXPECT_EQ(result.boxes[0].style, kErrorIcon);
+}
+
 RunOptions OptionsIn(const fs::path& folder) {
     RunOptions options;
     options.tempDir = folder / "temp";

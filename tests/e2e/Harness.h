@@ -103,4 +103,9 @@ std::vector<std::string> FileNames(const fs::path& folder);
 constexpr const char* kCaption = "Error while running installer";
 constexpr std::uint32_t kErrorIcon = 0x10;
 
+// A failed run as the user sees it: status 1 and exactly one error box, shown
+// with function ("MessageBoxA" or "MessageBoxW") and the launcher's caption,
+// holding text (any non-empty text when text is empty).
+void ExpectFailureBox(const RunResult& result, const std::string& function, const std::string& text = "");
+
 }  // namespace e2e

@@ -108,12 +108,10 @@ TEST_P(NotRunnable, ShowsTheSystemTextAndLeavesNoCopy) {
     if (silent) {
         EXPECT_TRUE(result.boxes.empty()) << result.log;
     } else {
-        ASSERT_EQ(result.boxes.size(), 1u) << result.log;
-        EXPECT_EQ(result.boxes[0].function, "MessageBoxW");
-        EXPECT_EQ(result.boxes[0].caption, kCaption);
-        EXPECT_EQ(result.boxes[0].style, kErrorIcon);
-        EXPECT_FALSE(result.boxes[0].text.empty());
-        EXPECT_EQ(result.boxes[0].text.find("Failed to start installer"), std::string::npos);
+        ExpectFailureBox(result, "MessageBoxW");
+        if (!result.boxes.empty()) {
+            EXPECT_EQ(result.boxes[0].text.find("Failed to start installer"), std::string::npos);
+        }
     }
     ExpectNoCopyLeft();
 }

@@ -145,11 +145,7 @@ TEST_P(DamagedData, OneBoxOrNothingAndNoInstaller) {
     if (silent) {
         EXPECT_TRUE(result.boxes.empty()) << result.log;
     } else {
-        ASSERT_EQ(result.boxes.size(), 1u) << result.log;
-        EXPECT_EQ(result.boxes[0].function, "MessageBoxA");
-        EXPECT_EQ(result.boxes[0].text, damage.message);
-        EXPECT_EQ(result.boxes[0].caption, kCaption);
-        EXPECT_EQ(result.boxes[0].style, kErrorIcon);
+        ExpectFailureBox(result, "MessageBoxA", damage.message);
     }
     EXPECT_FALSE(fs::exists(options.recordDir / "cmdline.bin"));
 }

@@ -7,20 +7,11 @@
 namespace e2e {
 namespace {
 
-void ExpectOneBox(const RunResult& result, const std::string& function, const std::string& text) {
-    EXPECT_EQ(result.status, 1);
-    ASSERT_EQ(result.boxes.size(), 1u) << result.log;
-    EXPECT_EQ(result.boxes[0].function, function);
-    EXPECT_EQ(result.boxes[0].text, text);
-    EXPECT_EQ(result.boxes[0].caption, kCaption);
-    EXPECT_EQ(result.boxes[0].style, kErrorIcon);
-}
-
 TEST(Spine, BareImageIsNotSigned) {
     const fs::path folder = TestFolder();
     RunOptions options;
     options.tempDir = folder;
-    ExpectOneBox(RunProgram(LauncherImage(), options), "MessageBoxA", "The file does not have a digital signature");
+    ExpectFailureBox(RunProgram(LauncherImage(), options), "MessageBoxA", "The file does not have a digital signature");
 }
 
 TEST(Spine, SilentRunShowsNothing) {
@@ -41,7 +32,7 @@ TEST(Spine, ByteAppendedBehindTheSignature) {
     WriteBytes(package, bytes);
     RunOptions options;
     options.tempDir = folder;
-    ExpectOneBox(RunProgram(package, options), "MessageBoxA", "The file size is infcorrect");
+    ExpectFailureBox(RunProgram(package, options), "MessageBoxA", "The file size is infcorrect");
 }
 
 TEST(Spine, SignedImageWithoutPayload) {
@@ -49,7 +40,7 @@ TEST(Spine, SignedImageWithoutPayload) {
     const fs::path package = BuildSignedPackage(folder, {});
     RunOptions options;
     options.tempDir = folder;
-    ExpectOneBox(RunProgram(package, options), "MessageBoxA", "The installer data is missing");
+    ExpectFailureBox(RunProgram(package, options), "MessageBoxA", "The installer data is missing");
 }
 
 TEST(Spine, SignedButNotStamped) {
@@ -57,7 +48,7 @@ TEST(Spine, SignedButNotStamped) {
     const fs::path package = BuildSignedPackage(folder, ReadBytes(ProbeInstaller()));
     RunOptions options;
     options.tempDir = folder;
-    ExpectOneBox(RunProgram(package, options), "MessageBoxA", "Not a QPK package");
+    ExpectFailureBox(RunProgram(package, options), "MessageBoxA", "Not a QPK package");
 }
 
 TEST(Spine, ValidPackageRunsItsInstaller) {
