@@ -3,10 +3,17 @@
 #   ./dev.sh test    build both configurations and run every test
 #   ./dev.sh demo    build, put a package together and run it under Wine
 #   ./dev.sh build   build both configurations only
-# Each installs what is missing first (Debian packages, as root or with sudo).
+# Each installs what is missing first (Debian packages, as root or with sudo)
+# and, on a host without 32-bit mode, sets up the emulator Wine then runs on.
+# QPK_EMULATE_I386=1 runs Wine emulated on a host that runs 32-bit code
+# natively, too; the emulator is unregistered again when the command ends.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
+if [ "${QPK_EMULATE_I386:-0}" = 1 ] && [ -z "${QPK_I386_OWNER:-}" ]; then
+  export QPK_I386_OWNER=$$
+  trap '"$root/scripts/i386-support.sh" undo >/dev/null' EXIT
+fi
 
 build() {
   scripts/install-deps.sh
@@ -21,8 +28,13 @@ case "${1:-}" in
   build) build ;;
   test)
     build
-    ctest --test-dir build/win32 --output-on-failure -j2
-    ctest --test-dir build/native --output-on-failure -j2
+    mode=$(scripts/i386-support.sh mode)
+    echo "== tests: $mode"
+    status=0
+    ctest --test-dir build/win32 --output-on-failure -j2 || status=$?
+    ctest --test-dir build/native --output-on-failure -j2 || status=$?
+    echo "== tests $([ $status -eq 0 ] && echo passed || echo FAILED): $mode"
+    exit $status
     ;;
   demo)
     build

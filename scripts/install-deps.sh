@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, when it is
-# missing. Quick when everything is there. Pass extra package names to add them.
+# missing, and makes 32-bit x86 programs (Wine's) run on this host: natively, or
+# emulated when the kernel has no 32-bit mode (scripts/i386-support.sh). Quick
+# when everything is there. Pass extra package names to add them.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix mingw-w64-tools lld
@@ -10,13 +12,14 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}" >&2
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}" >&2
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update -q >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 fi
-$sudo apt-get update -q >/dev/null
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+"$(dirname "$0")/i386-support.sh" setup
