@@ -3,6 +3,7 @@
 // behind, a locked launcher file, and the largest per-download data accepted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -108,9 +109,9 @@ TEST_F(Fault, InstallerCrashes) {
 
 TEST_F(Fault, InstallerKilled) {
     options.probeMode = "killed";
-    const auto start = std::chrono::steady_clock::now();
+    options.hangLimit = {20, 20};
     const RunResult result = RunProgram(Package(), options);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the kill did not reach it";
+    EXPECT_FALSE(result.timedOut) << "the kill did not reach it";
     EXPECT_EQ(result.status, 1) << result.log;
     EXPECT_TRUE(result.boxes.empty());
     EXPECT_EQ(CopiesLeft(), 0u);
@@ -123,9 +124,11 @@ TEST_F(Fault, ChildHoldingTheCopyOpen) {
     EXPECT_TRUE(result.boxes.empty());
     // The delete failed silently: the copy is still there while the child holds it.
     EXPECT_EQ(CopiesLeft(), 1u);
-    for (int i = 0; i < 200 && !fs::exists(options.recordDir / "holder.done"); ++i)
+    const HangLimit wait = {10, 20};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(Seconds(wait));
+    while (!fs::exists(options.recordDir / "holder.done") && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(fs::exists(options.recordDir / "holder.done"));
+    EXPECT_TRUE(fs::exists(options.recordDir / "holder.done")) << "the holder did not end within " << Describe(wait);
 }
 
 TEST_F(Fault, OwnFileLockedAgainstWriting) {
@@ -143,21 +146,31 @@ TEST_F(Fault, DllSearchIsRestrictedFirst) {
 }
 
 TEST_F(Fault, LargestAcceptedDataStaysWithinMemoryBounds) {
+    // The launcher's process holds Wine's share (and an emulator's, where there is
+    // one): the same run with the small data of the fixture is the baseline.
+    options.probeMode = "sleep:1500";  // the launcher waits meanwhile and is sampled
+    options.measureLauncher = true;
+    const RunResult small = RunProgram(Package(), options);
+    ASSERT_EQ(small.status, 0) << small.log;
+    ASSERT_GT(small.launcherPeakKiB, 0u) << "the launcher's process was not found";
+
     const std::size_t limit = trailer::kMaxBlobSize;
     data.paramsText = std::string(limit, 'A');
     data.picture = std::vector<std::uint8_t>(limit, 0x42);
     data.icon = std::vector<std::uint8_t>(limit, 0x17);
-    options.probeMode = "sleep:1500";  // the launcher waits meanwhile and is sampled
-    options.measureLauncher = true;
     const RunResult result = RunProgram(Package(), options);
     ASSERT_EQ(result.status, 0) << result.log;
     EXPECT_EQ(fs::file_size(options.recordDir / "pi.bin"), limit / 4 * 3);
     EXPECT_EQ(fs::file_size(options.recordDir / "pic.bin"), limit);
     EXPECT_EQ(fs::file_size(options.recordDir / "ico.bin"), limit);
-    EXPECT_GT(result.launcherPeakKiB, 0u) << "the launcher's process was not found";
-    EXPECT_LT(result.launcherPeakKiB, 64u * 1024) << "peak " << result.launcherPeakKiB << " KiB";
-    std::printf("launcher peak memory with 3 x 20 MiB of data: %llu KiB\n",
-                static_cast<unsigned long long>(result.launcherPeakKiB));
+    ASSERT_GT(result.launcherPeakKiB, 0u) << "the launcher's process was not found";
+    // One blob of at most 20 MiB at a time, its decoded form and the copy buffer.
+    const std::uint64_t growth = result.launcherPeakKiB - std::min(result.launcherPeakKiB, small.launcherPeakKiB);
+    EXPECT_LT(growth, 48u * 1024) << "peak " << result.launcherPeakKiB << " KiB against " << small.launcherPeakKiB
+                                  << " KiB with small data";
+    std::printf("launcher peak memory: %llu KiB with 3 x 20 MiB of data, %llu KiB with small data\n",
+                static_cast<unsigned long long>(result.launcherPeakKiB),
+                static_cast<unsigned long long>(small.launcherPeakKiB));
 }
 
 }  // namespace

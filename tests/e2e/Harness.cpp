@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <codecvt>
@@ -66,7 +67,8 @@ std::string Unquote(const std::string& line, std::size_t& pos, bool wide) {
     return text;
 }
 
-// Processes whose command line starts with mark (Wine shows the Windows path).
+// Processes with an argument equal to mark. Wine puts a program's Windows path
+// first; under an emulator the emulator and Wine's loader come before it.
 std::vector<pid_t> ProcessesWith(const std::string& mark) {
     std::vector<pid_t> found;
     if (mark.empty()) return found;
@@ -74,11 +76,38 @@ std::vector<pid_t> ProcessesWith(const std::string& mark) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::ifstream file(entry.path() / "cmdline", std::ios::binary);
-        std::string commandLine;
-        std::getline(file, commandLine, '\0');
-        if (commandLine.rfind(mark, 0) == 0) found.push_back(static_cast<pid_t>(std::stol(name)));
+        std::string argument;
+        while (std::getline(file, argument, '\0')) {
+            if (argument == mark) {
+                found.push_back(static_cast<pid_t>(std::stol(name)));
+                break;
+            }
+        }
     }
     return found;
+}
+
+std::string FormatSeconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+// The median of three trivial runs, each allowed a generous fixed limit.
+double MeasureTrivialRun() {
+    RunOptions options;
+    options.hangLimit = {300, 0};
+    std::vector<double> seconds;
+    for (int i = 0; i < 3; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult result = RunProgram(ProbeInstaller(), options);
+        if (result.status != 0)
+            throw std::runtime_error("the calibration run failed with status " + std::to_string(result.status) + ": " +
+                                     result.log.substr(0, 2000));
+        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(seconds.begin(), seconds.end());
+    return seconds[1];
 }
 
 std::uint64_t PeakMemoryKiB(pid_t process) {
@@ -90,6 +119,37 @@ std::uint64_t PeakMemoryKiB(pid_t process) {
 }
 
 }  // namespace
+
+double Calibrate() {
+    const fs::path file = fs::path(QPK_E2E_WORK) / "calibration";
+    const double value = MeasureTrivialRun();
+    const fs::path temporary = file.string() + "." + std::to_string(getpid());
+    std::ofstream(temporary) << value << "\n";
+    fs::rename(temporary, file);
+    return value;
+}
+
+double CalibratedRunSeconds() {
+    static const double seconds = [] {
+        double value = 0;
+        if (std::ifstream in(fs::path(QPK_E2E_WORK) / "calibration"); in >> value && value > 0) return value;
+        return Calibrate();
+    }();
+    return seconds;
+}
+
+double Seconds(const HangLimit& limit) {
+    if (limit.factor == 0) return limit.floorSeconds;
+    return std::max(limit.floorSeconds, limit.factor * CalibratedRunSeconds());
+}
+
+std::string Describe(const HangLimit& limit) {
+    if (limit.factor == 0) return "the fixed limit of " + FormatSeconds(limit.floorSeconds);
+    char factor[16];
+    std::snprintf(factor, sizeof factor, "%g", limit.factor);
+    return "the hang limit of " + FormatSeconds(Seconds(limit)) + " = max(" + FormatSeconds(limit.floorSeconds) + ", " +
+           factor + " x the calibrated trivial run of " + FormatSeconds(CalibratedRunSeconds()) + ")";
+}
 
 bool CrashReported(const std::string& log) {
     return log.find("Unhandled exception") != std::string::npos || log.find("Unhandled page fault") != std::string::npos ||
@@ -127,6 +187,8 @@ std::string WindowsPath(const fs::path& path) {
 }
 
 RunResult RunProgram(const fs::path& program, const RunOptions& options) {
+    // Before the run: the limit may have to run the calibration first.
+    const double limitSeconds = Seconds(options.hangLimit);
     const fs::path logPath = fs::path(QPK_E2E_WORK) / ("run-" + std::to_string(getpid()) + ".log");
     std::vector<std::string> env = {
         "WINEPREFIX=" QPK_WINE_PREFIX,
@@ -167,7 +229,8 @@ RunResult RunProgram(const fs::path& program, const RunOptions& options) {
         _exit(127);
     }
     RunResult result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::duration<double>(limitSeconds);
     const std::string launcherMark = WindowsPath(program);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -183,7 +246,12 @@ RunResult RunProgram(const fs::path& program, const RunOptions& options) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (!result.timedOut && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (result.timedOut)
+        ADD_FAILURE() << "killed " << program.filename().string() << " with tail \"" << options.tail << "\" after "
+                      << FormatSeconds(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())
+                      << ": it passed " << Describe(options.hangLimit);
+    else if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
     const std::vector<std::uint8_t> log = ReadBytes(logPath);
     result.log.assign(log.begin(), log.end());
     fs::remove(logPath);

@@ -29,6 +29,31 @@ struct RunResult {
     std::uint64_t launcherPeakKiB = 0;  // VmHWM of the launcher's process, when measured
 };
 
+// How long a run may take before it counts as hung: floorSeconds, or factor
+// times the calibrated trivial run, whichever is longer. The floor catches a
+// hang within seconds where Wine starts fast; the factor keeps a slow start (a
+// loaded or emulated host) from being called a hang.
+struct HangLimit {
+    double floorSeconds = 60;
+    double factor = 40;
+};
+
+// Seconds that a trivial run takes on this host: Wine starting spawn.exe, which
+// starts the probe installer, traced as every run is. Measured once per test
+// run (the "calibration" fixture, or the first caller when that did not run)
+// and kept in the work folder. Raises std::runtime_error when the run fails.
+double CalibratedRunSeconds();
+
+// Measures the trivial run again and keeps the result for this test run;
+// returns its seconds. Raises std::runtime_error when the run fails.
+double Calibrate();
+
+// The limit in seconds.
+double Seconds(const HangLimit& limit);
+
+// What the limit is and how it was derived, for messages.
+std::string Describe(const HangLimit& limit);
+
 struct RunOptions {
     std::string tail;       // the exact command-line tail, UTF-8
     fs::path tempDir;       // the launcher's temporary folder
@@ -36,7 +61,7 @@ struct RunOptions {
     std::string probeExit;  // the probe's exit code
     std::string probeMode;  // "crash" and the like
     std::uint64_t fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes, 0 for none
-    int timeoutSeconds = 60;
+    HangLimit hangLimit;  // a run past it is killed and reported as a test failure
     bool lockProgram = false;      // another process holds the program's file open, denying writes
     bool measureLauncher = false;  // sample the launcher's peak memory while it runs
 };
@@ -44,7 +69,8 @@ struct RunOptions {
 // The Wine path (Z:\...) of a host path.
 std::string WindowsPath(const fs::path& path);
 
-// Starts program with the tail as its exact command line and waits for it.
+// Starts program with the tail as its exact command line and waits for it, at
+// most options.hangLimit (then it is killed, and the test fails saying so).
 RunResult RunProgram(const fs::path& program, const RunOptions& options);
 
 // True when Wine reported an unhandled exception of some process in the log.
