@@ -67,7 +67,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
-echo "load average at start: $(load) ($(nproc) cores)"
+# Figures of an emulated host are not comparable with native ones: each says which it is.
+host="[$("$root/scripts/i386-support.sh" mode --short)]"
+echo "load average at start: $(load) ($(nproc) cores) $host"
 # A snapshot of the programs, so that a rebuild during the run changes nothing.
 mkdir -p "$work/bin"
 cp "$launcher" "$probe" "$spawn" "$work/bin/"
@@ -151,7 +153,7 @@ time_baseline() {  # time_baseline PACKAGE: prints microseconds
 
 # peak_memory PACKAGE: the launcher process's VmHWM in KiB (see the top).
 peak_memory() {
-  local package=$1 winpackage copies stem attempt bg p arg0 key value rest pid hwm installer
+  local package=$1 winpackage copies stem attempt bg p arg args key value rest pid hwm installer
   winpackage=$(winpath "$package")
   stem=$(basename "$package" .exe)
   copies="${wintemp}${stem}_"
@@ -163,14 +165,17 @@ peak_memory() {
     while [ -z "$hwm" ] && kill -0 "$bg" 2>/dev/null; do
       installer=0
       for p in /proc/[0-9]*; do
-        arg0=""
-        { read -r -d '' arg0 <"$p/cmdline"; } 2>/dev/null || true
-        if [ "$arg0" = "$winpackage" ]; then
-          # The first one seen: Wine's process creation forks the launcher briefly.
-          [ -n "$pid" ] || pid=${p#/proc/}
-        elif [[ $arg0 == "$copies"* ]]; then
-          installer=1
-        fi
+        # The Windows path comes first natively; under an emulator, behind it and Wine's loader.
+        args=()
+        { mapfile -d '' -n 3 -t args <"$p/cmdline"; } 2>/dev/null || true
+        for arg in "${args[@]}"; do
+          if [ "$arg" = "$winpackage" ]; then
+            # The first one seen: Wine's process creation forks the launcher briefly.
+            [ -n "$pid" ] || pid=${p#/proc/}
+          elif [[ $arg == "$copies"* ]]; then
+            installer=1
+          fi
+        done
       done
       if [ $installer -eq 1 ] && [ -n "$pid" ]; then
         { while read -r key value rest; do
@@ -220,24 +225,24 @@ for mib in "${sizes[@]}"; do
   done
   echo "$mib $(seconds "${launcher_times[@]}" | stats) $(seconds "${baseline_times[@]}" | stats)" \
     "$(printf '%s\n' "${ratios[@]}" | stats)" >>"$data"
-  tail -n 1 "$data" | awk '{ printf "  %4d MiB: launcher %.3f s, baseline %.3f s, ratio %.3f (IQR %.3f..%.3f)\n", $1, $2, $7, $12, $13, $14 }'
+  tail -n 1 "$data" | awk -v host="$host" '{ printf "  %4d MiB: launcher %.3f s, baseline %.3f s, ratio %.3f (IQR %.3f..%.3f) %s\n", $1, $2, $7, $12, $13, $14, host }'
   echo "            launcher ms: $(printf '%s\n' "${launcher_times[@]}" | awk '{ printf "%d ", $1 / 1000 }')"
   echo "            baseline ms: $(printf '%s\n' "${baseline_times[@]}" | awk '{ printf "%d ", $1 / 1000 }')"
   if [ "$mib" -eq 1 ] || [ "$mib" -eq 512 ]; then
     readings=()
     for ((i = 0; i < memory_runs; i++)); do readings+=("$(peak_memory "$package")"); done
     hwm_kib[$mib]=$(printf '%s\n' "${readings[@]}" | stats | cut -d' ' -f1)
-    echo "            launcher VmHWM KiB: ${readings[*]}"
+    echo "            launcher VmHWM KiB: ${readings[*]} $host"
   fi
   rm "$package"
 done
 
 mkdir -p "$(dirname "$plot")"
-subtitle="medians of $small_runs (up to 64 MiB) and $large_runs runs, bars: interquartile range; Wine $(wine --version | sed 's/^wine-//; s/ .*//'), tmpfs, $(nproc) cores"
+subtitle="medians of $small_runs (up to 64 MiB) and $large_runs runs, bars: interquartile range; Wine $(wine --version | sed 's/^wine-//; s/ .*//'), tmpfs, $(nproc) cores, ${host:1:-1}"
 gnuplot -e "data='$data'; out='$plot'; subtitle='$subtitle'" "$root/scripts/bench-extract.gnuplot"
 
 echo
-echo "Extraction and start under Wine; times are medians, ratio is the median of the per-pair"
+echo "Extraction and start under Wine, $host; times are medians, ratio is the median of the per-pair"
 echo "ratios launcher/baseline with its interquartile range and extremes"
 printf '%8s  %5s  %10s  %10s  %6s  %13s  %13s\n' payload pairs "launcher s" "baseline s" ratio "ratio IQR" "ratio min..max"
 while read -r mib rest; do
@@ -247,9 +252,9 @@ done <"$data" | awk '{ printf "%4d MiB  %5d  %10.3f  %10.3f  %6.3f  %5.3f..%-6.3
 ratio512=$(awk '$1 == 512 { print $12 }' "$data")
 growth=$(awk -v a="${hwm_kib[1]}" -v b="${hwm_kib[512]}" 'BEGIN { print b - a }')
 echo "launcher peak memory (VmHWM, median of $memory_runs runs): $(kib_to_mib "${hwm_kib[1]}") MiB with 1 MiB," \
-  "$(kib_to_mib "${hwm_kib[512]}") MiB with 512 MiB, growth $(kib_to_mib "$growth") MiB"
-awk -v r="$ratio512" -v g="$growth" 'BEGIN {
-  printf "target ratio <= 1.15 at 512 MiB: %s (%.3f)\n", (r <= 1.15) ? "holds" : "missed", r
-  printf "target memory growth < 2 MiB: %s (%.2f MiB)\n", (g < 2048) ? "holds" : "missed", g / 1024 }'
+  "$(kib_to_mib "${hwm_kib[512]}") MiB with 512 MiB, growth $(kib_to_mib "$growth") MiB $host"
+awk -v r="$ratio512" -v g="$growth" -v host="$host" 'BEGIN {
+  printf "target ratio <= 1.15 at 512 MiB: %s (%.3f) %s\n", (r <= 1.15) ? "holds" : "missed", r, host
+  printf "target memory growth < 2 MiB: %s (%.2f MiB) %s\n", (g < 2048) ? "holds" : "missed", g / 1024, host }'
 echo "plot: ${plot#"$root"/}"
 echo "load average at end: $(load)"

@@ -29,6 +29,8 @@ printf '{"ResellerId":"42","ProductName":"Benchmark"}' >"$work/params.json"
 stamp() { "$qpk" stamp "$1" -o "$2" --params "$work/params.json" --picture "$work/picture.bmp" --icon "$work/icon.ico"; }
 seconds() { local s e; s=$(date +%s.%N); "$@"; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
 
+# qpk is native, but the figures still say on which kind of host they were taken.
+host="[$(scripts/i386-support.sh mode --short)]"
 make_package 256 "$work/p256.exe"
 ratios=()
 for _ in $(seq "$runs"); do
@@ -36,18 +38,18 @@ for _ in $(seq "$runs"); do
   t_stamp=$(seconds stamp "$work/p256.exe" "$work/out.exe")
   t_cp=$(seconds cp "$work/p256.exe" "$work/copy.exe")
   ratios+=("$(echo "$t_stamp / $t_cp" | bc -l)")
-  printf 'stamp %.3f s   cp %.3f s\n' "$t_stamp" "$t_cp"
+  printf 'stamp %.3f s   cp %.3f s %s\n' "$t_stamp" "$t_cp" "$host"
 done
 sorted=$(printf '%s\n' "${ratios[@]}" | sort -g)
 median=$(echo "$sorted" | sed -n "$(( (runs + 1) / 2 ))p")
-printf 'median ratio stamp/cp at 256 MiB: %.2f (min %.2f, max %.2f, %d runs)\n' "$median" \
-  "$(echo "$sorted" | head -1)" "$(echo "$sorted" | tail -1)" "$runs"
+printf 'median ratio stamp/cp at 256 MiB: %.2f (min %.2f, max %.2f, %d runs) %s\n' "$median" \
+  "$(echo "$sorted" | head -1)" "$(echo "$sorted" | tail -1)" "$runs" "$host"
 rm -f "$work/p256.exe" "$work/out.exe" "$work/copy.exe"
 
 for size in 16 1024; do
   make_package "$size" "$work/p.exe"
   rss=$( { /usr/bin/time -f '%M' "$qpk" stamp "$work/p.exe" -o "$work/out.exe" --params "$work/params.json" \
            --picture "$work/picture.bmp" --icon "$work/icon.ico"; } 2>&1 )
-  printf 'peak memory of qpk stamp, %5d MiB package: %d KiB\n' "$size" "$rss"
+  printf 'peak memory of qpk stamp, %5d MiB package: %d KiB %s\n' "$size" "$rss" "$host"
   rm -f "$work/p.exe" "$work/out.exe"
 done
