@@ -95,7 +95,7 @@ unregister() {
 debian_archive() {
   local codename=$1
   apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN) $(TARGET_OF)' 2>/dev/null |
-    awk -v c="$codename" '$2 == c && $3 == "Debian" && $4 == "deb" { print $1; exit }'
+    awk -v c="$codename" '$2 == c && $3 == "Debian" && $4 == "deb" { print $1; exit }' || true
 }
 
 # Puts qemu-i386 of qemu-user from the backports suite at $emulator.
