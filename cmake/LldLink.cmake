@@ -2,8 +2,9 @@
 # target always runs binutils' ld, so the linker is called directly: the
 # start-up object of the program's kind (added per target by
 # qpk_windows_executable), GCC's own crtbegin.o/crtend.o (mingw-w64's break
-# exception handling), the runtime libraries statically, and merges that leave
-# only .text, .rdata, .data, .rsrc and .reloc.
+# exception handling), the runtime libraries statically, unreached sections
+# dropped and identical ones folded, and merges that leave only .text, .rdata,
+# .data, .rsrc and .reloc.
 find_program(QPK_LLD ld.lld REQUIRED)
 
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=crtbegin.o
@@ -23,13 +24,13 @@ foreach(file IN ITEMS "${QPK_CRTBEGIN}" "${QPK_CRTEND}" "${QPK_CRT2U}" "${QPK_CR
 endforeach()
 
 set(QPK_LINK_OPTIONS
-    "-m i386pe -s -Bstatic --dynamicbase --no-insert-timestamp"
+    "-m i386pe -s -Bstatic --dynamicbase --no-insert-timestamp --gc-sections --icf=all"
     "--major-os-version 5 --minor-os-version 1"
     "-Xlink=-merge:.eh_frame=.rdata -Xlink=-merge:.gcc_except_table=.rdata -Xlink=-merge:.tls=.data")
 list(JOIN QPK_LINK_OPTIONS " " QPK_LINK_OPTIONS)
 set(QPK_RUNTIME_LIBRARIES
     "-L${QPK_GCC_LIB_DIR} -L${QPK_MINGW_LIB_DIR} --start-group -lstdc++ -lmingw32 -lgcc -lgcc_eh"
-    "-lmoldname -lmingwex -lmsvcrt -lpthread -lkernel32 -luser32 -lshell32 -lole32 --end-group")
+    "-lmoldname -lmingwex -lmsvcrt -lkernel32 -luser32 -lshell32 -lole32 --end-group")
 list(JOIN QPK_RUNTIME_LIBRARIES " " QPK_RUNTIME_LIBRARIES)
 
 set(CMAKE_CXX_LINK_EXECUTABLE

@@ -5,7 +5,7 @@
 # when everything is there. Pass extra package names to add them.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix mingw-w64-tools lld
+packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-win32 mingw-w64-tools lld
           wine wine32:i386 osslsigncode openssl "$@")
 
 missing=()
