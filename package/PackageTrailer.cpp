@@ -14,8 +14,10 @@ using namespace trailer_messages;
 
 [[noreturn]] void Fail(const char* message) { throw PeFormatException(message); }
 
+bool WithinLimit(std::int32_t size) { return size >= 0 && size <= trailer::kMaxBlobSize; }
+
 void CheckSize(std::int32_t size, const char* message) {
-    if (size < 0 || size > trailer::kMaxBlobSize) Fail(message);
+    if (!WithinLimit(size)) Fail(message);
 }
 
 // A region at offset start (relative to the table) must lie inside the table.
@@ -25,6 +27,11 @@ Region Inside(const CertificateTable& table, std::int64_t start, std::int32_t si
     if (start < 0 || start + size > static_cast<std::int64_t>(table.size)) Fail(kCorrupt);
     return {table.offset + static_cast<std::uint64_t>(start), static_cast<std::uint32_t>(size)};
 }
+
+// A blob behind one whose size is over the limit has no place: that size is
+// its own operation's failure, with its own message, and this blob reads as
+// empty (as the bytes past the end of the file would).
+Region Unplaced(const CertificateTable& table) { return {table.offset, 0}; }
 
 }  // namespace
 
@@ -49,13 +56,17 @@ Region ParamsRegion(const PackageTrailer& trailer, const CertificateTable& table
     if (trailer.version != 1 && trailer.version != 2) Fail(kParamsVersion);
     CheckSize(trailer.paramsSize, kParamsTooBig);
     std::int64_t start = trailer.signatureSize;
-    if (trailer.version == 2) start += std::int64_t{trailer.iconSize} + trailer.pictureSize;
+    if (trailer.version == 2) {
+        if (!WithinLimit(trailer.iconSize) || !WithinLimit(trailer.pictureSize)) return Unplaced(table);
+        start += std::int64_t{trailer.iconSize} + trailer.pictureSize;
+    }
     return Inside(table, start, trailer.paramsSize);
 }
 
 Region PictureRegion(const PackageTrailer& trailer, const CertificateTable& table) {
     if (trailer.version != 2) Fail(kPictureVersion);
     CheckSize(trailer.pictureSize, kPictureTooBig);
+    if (!WithinLimit(trailer.iconSize)) return Unplaced(table);
     return Inside(table, std::int64_t{trailer.signatureSize} + trailer.iconSize, trailer.pictureSize);
 }
 

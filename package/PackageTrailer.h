@@ -64,7 +64,8 @@ PackageTrailer ReadTrailer(ByteSource& file, const CertificateTable& table);
 // order, the version, the size (above 20 MiB or negative) and that the region
 // lies inside the table (an empty one always does), and raises
 // PeFormatException with the operation's message ("The package data is
-// corrupt" for a region outside the table).
+// corrupt" for a region outside the table). A blob placed behind another whose
+// size is over the limit is empty: that size is reported by its own operation.
 Region ParamsRegion(const PackageTrailer& trailer, const CertificateTable& table);
 Region PictureRegion(const PackageTrailer& trailer, const CertificateTable& table);
 Region IconRegion(const PackageTrailer& trailer, const CertificateTable& table);

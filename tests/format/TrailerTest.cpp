@@ -174,9 +174,11 @@ INSTANTIATE_TEST_SUITE_P(
                   kNotPackage},
         FieldCase{"ParamsOverLimit", kParamsSizeBack, 0x1400001, kParamsTooBig, "", ""},
         FieldCase{"ParamsNegative", kParamsSizeBack, 0xFFFFFFFC, kParamsTooBig, "", ""},
-        FieldCase{"PictureOverLimit", kPictureSizeBack, 0x1400001, kCorrupt, kPictureTooBig, ""},
-        FieldCase{"PictureNegative", kPictureSizeBack, 0x80000000, kCorrupt, kPictureTooBig, ""},
-        FieldCase{"IconOverLimit", kIconSizeBack, 0x1400001, kCorrupt, kCorrupt, kIconTooBig},
+        // A size over the limit is its own operation's message; what lies behind it reads as empty.
+        FieldCase{"PictureOverLimit", kPictureSizeBack, 0x1400001, "", kPictureTooBig, ""},
+        FieldCase{"PictureNegative", kPictureSizeBack, 0x80000000, "", kPictureTooBig, ""},
+        FieldCase{"IconOverLimit", kIconSizeBack, 0x1400001, "", "", kIconTooBig},
+        FieldCase{"IconFarNegative", kIconSizeBack, 0x80000000, "", "", kIconTooBig},
         // Regions that stay inside the table are not checked further.
         FieldCase{"IconNegative", kIconSizeBack, 0xFFFFFFFF, "", "", kIconTooBig},
         FieldCase{"SignatureNegative", kSignatureSizeBack, 0xFFFFFFF0, kCorrupt, kCorrupt, kCorrupt},
@@ -186,6 +188,24 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"PicturePastTheEnd", kPictureSizeBack, 1000, kCorrupt, kCorrupt, ""},
         FieldCase{"IconPastTheEnd", kIconSizeBack, 1000, kCorrupt, kCorrupt, kCorrupt}),
     [](const testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
+
+TEST(Trailer, BlobsBehindAnOversizedOneReadAsEmpty) {
+    for (const std::uint32_t value : {0x1400001u, 0x80000000u}) {
+        for (const std::size_t back : {kIconSizeBack, kPictureSizeBack}) {
+            Package package(Version2Table(Bytes(16, 1), Text("icon"), Text("picture"), Text("QUJD")));
+            PutU32(package.file, package.file.size() - back, value);
+            std::int32_t version = 0;
+            const Outcome params = Params(package, version);
+            EXPECT_EQ(params.message, "") << back << " " << value;
+            EXPECT_TRUE(params.bytes.empty()) << back << " " << value;
+            if (back == kIconSizeBack) {
+                const Outcome picture = Blob(package, PictureRegion);
+                EXPECT_EQ(picture.message, "");
+                EXPECT_TRUE(picture.bytes.empty()) << value;
+            }
+        }
+    }
+}
 
 TEST(Trailer, TableTooSmallForATrailer) {
     const Bytes trailer = {0x00, 0, 0, 0, 0x00, 0, 0, 0, 0x01, 0, 0, 0, 'Q', 'P', 'I', 'C'};
