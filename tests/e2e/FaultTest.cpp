@@ -2,8 +2,11 @@
 // temporary folder, an installer that crashes, is killed or leaves a child
 // behind, a locked launcher file, and the largest per-download data accepted.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -15,7 +18,7 @@ namespace e2e {
 namespace {
 
 class Fault : public testing::Test {
-protected:
+public:
     void SetUp() override {
         folder = TestFolder();
         options = OptionsIn(folder);
@@ -24,7 +27,19 @@ protected:
         data.icon = std::vector<std::uint8_t>(3000, 0x17);
     }
 
-    fs::path Package() { return BuildPackage(folder, ReadBytes(ProbeInstaller()), data); }
+    void TearDown() override {
+        if (mounted) umount2(options.tempDir.c_str(), MNT_DETACH);
+    }
+
+    fs::path Package() { return BuildPackage(folder, payload, data); }
+
+    // Makes the temporary folder a file system of its own that holds about bytes.
+    void MountSmallTemporaryFolder(std::uint64_t bytes) {
+        const std::string size = "size=" + std::to_string(bytes);
+        ASSERT_EQ(mount("tmpfs", options.tempDir.c_str(), "tmpfs", 0, size.c_str()), 0)
+            << "mounting a small tmpfs for a full disk needs root: " << std::strerror(errno);
+        mounted = true;
+    }
 
     bool InstallerStarted() const { return fs::exists(options.recordDir / "cmdline.bin"); }
 
@@ -37,6 +52,8 @@ protected:
     fs::path folder;
     RunOptions options;
     StampData data;
+    std::vector<std::uint8_t> payload = ReadBytes(ProbeInstaller());
+    bool mounted = false;
 };
 
 // Which per-download file meets the full disk.
@@ -76,6 +93,53 @@ INSTANTIATE_TEST_SUITE_P(Files, DiskFull,
                              return FullName(std::get<0>(info.param)) +
                                     (std::get<1>(info.param) ? "_Silent" : "_Shown");
                          });
+
+// Win32 error codes.
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kPathNotFound = 3;
+constexpr std::uint32_t kDiskFull = 112;
+constexpr std::uint32_t kBadExeFormat = 193;
+
+// Faults whose Win32 code is known: the box holds exactly the system's text for
+// that code, as FormatMessageW gives it in this prefix, line break included.
+struct KnownCodeCase {
+    const char* name;
+    std::uint32_t code;
+    void (*arrange)(Fault& test);
+};
+
+void PrintTo(const KnownCodeCase& c, std::ostream* os) { *os << c.name; }
+
+class KnownCode : public Fault, public testing::WithParamInterface<KnownCodeCase> {};
+
+TEST_P(KnownCode, ShowsTheSystemTextForTheCode) {
+    GetParam().arrange(*this);
+    const RunResult result = RunProgram(Package(), options);
+    ExpectFailureBox(result, "MessageBoxW", SystemMessage(GetParam().code));
+    EXPECT_FALSE(InstallerStarted());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KnownCode,
+    testing::Values(
+        // A scanner takes the copy away once written; the picture's size leaves it the time.
+        KnownCodeCase{"InstallerGone", kFileNotFound,
+                      [](Fault& t) {
+                          t.options.deleteCopyOnceWritten = true;
+                          t.data.picture = std::vector<std::uint8_t>(4 * 1048576, 0x42);
+                      }},
+        KnownCodeCase{"NotAnExecutable", kBadExeFormat,
+                      [](Fault& t) { t.payload = std::vector<std::uint8_t>(5000, 'x'); }},
+        KnownCodeCase{"NoTemporaryFolder", kPathNotFound,
+                      [](Fault& t) { t.options.tempDir = t.folder / "missing"; }},
+        // A real full file system (a file size limit gives another code): the copy
+        // fits in it, the picture does not.
+        KnownCodeCase{"DiskFull", kDiskFull,
+                      [](Fault& t) {
+                          t.data.picture = std::vector<std::uint8_t>(2 * 1048576, 0x42);
+                          t.MountSmallTemporaryFolder(t.payload.size() + 512 * 1024);
+                      }}),
+    [](const testing::TestParamInfo<KnownCodeCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Fault, TemporaryFolderNotWritable) {
     // The folder's path names a file: nothing can be created in it.

@@ -6,7 +6,9 @@
 #include "PackageTrailer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <chrono>
@@ -22,6 +25,7 @@
 #include <fstream>
 #include <iterator>
 #include <locale>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -86,6 +90,47 @@ std::vector<pid_t> ProcessesWith(const std::string& mark) {
     }
     return found;
 }
+
+// Deletes the first .exe file closed after writing in folder, until stopped.
+class CopyRemover {
+public:
+    explicit CopyRemover(const fs::path& folder) : folder_(folder), watch_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (watch_ < 0 || inotify_add_watch(watch_, folder.c_str(), IN_CLOSE_WRITE) < 0)
+            throw std::runtime_error("cannot watch " + folder.string());
+        thread_ = std::thread([this] { Watch(); });
+    }
+    ~CopyRemover() {
+        stop_ = true;
+        thread_.join();
+        close(watch_);
+    }
+    CopyRemover(const CopyRemover&) = delete;
+    CopyRemover& operator=(const CopyRemover&) = delete;
+
+private:
+    void Watch() {
+        alignas(inotify_event) char buffer[4096];
+        while (!stop_) {
+            pollfd ready = {watch_, POLLIN, 0};
+            if (poll(&ready, 1, 20) <= 0) continue;
+            const ssize_t length = read(watch_, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                const std::string name = event->len ? event->name : "";
+                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) {
+                    fs::remove(folder_ / name);
+                    return;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+    fs::path folder_;
+    int watch_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 std::string FormatSeconds(double seconds) {
     char text[32];
@@ -211,6 +256,8 @@ RunResult RunProgram(const fs::path& program, const RunOptions& options) {
     std::string wine = "wine", spawn = QPK_SPAWN_EXE;
     char* argv[] = {wine.data(), spawn.data(), nullptr};
 
+    std::optional<CopyRemover> remover;
+    if (options.deleteCopyOnceWritten) remover.emplace(options.tempDir);
     const pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
@@ -286,6 +333,19 @@ fs::path Sign(const fs::path& in, const fs::path& out) {
     fs::remove(out);
     if (std::system(command.c_str()) != 0) throw std::runtime_error("signing failed: " + in.string());
     return out;
+}
+
+std::string SystemMessage(std::uint32_t code) {
+    const fs::path folder = fs::path(QPK_E2E_WORK) / ("message-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    const fs::path text = folder / (std::to_string(code) + ".txt");
+    RunOptions options;
+    options.tail = std::to_string(code) + " \"" + WindowsPath(text) + "\"";
+    const RunResult result = RunProgram(QPK_MESSAGE_EXE, options);
+    if (result.status != 0) throw std::runtime_error("no system text for code " + std::to_string(code));
+    const std::string message = ReadUtf16File(text);
+    fs::remove_all(folder);
+    return message;
 }
 
 fs::path LauncherImage() { return QPK_LAUNCHER_EXE; }

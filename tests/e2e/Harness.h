@@ -64,6 +64,9 @@ struct RunOptions {
     HangLimit hangLimit;  // a run past it is killed and reported as a test failure
     bool lockProgram = false;      // another process holds the program's file open, denying writes
     bool measureLauncher = false;  // sample the launcher's peak memory while it runs
+    // Delete the installer copy (an .exe in tempDir) as soon as it has been written
+    // and closed, as a scanner quarantining it would: the start then finds no file.
+    bool deleteCopyOnceWritten = false;
 };
 
 // The Wine path (Z:\...) of a host path.
@@ -72,6 +75,11 @@ std::string WindowsPath(const fs::path& path);
 // Starts program with the tail as its exact command line and waits for it, at
 // most options.hangLimit (then it is killed, and the test fails saying so).
 RunResult RunProgram(const fs::path& program, const RunOptions& options);
+
+// The system's text for a Win32 error code, as FormatMessageW gives it in this
+// build's Wine prefix (line break included), in UTF-8. Raises
+// std::runtime_error when the system has none.
+std::string SystemMessage(std::uint32_t code);
 
 // True when Wine reported an unhandled exception of some process in the log.
 bool CrashReported(const std::string& log);

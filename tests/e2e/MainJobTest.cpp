@@ -120,6 +120,32 @@ INSTANTIATE_TEST_SUITE_P(Both, NotRunnable, testing::Bool(), [](const testing::T
     return info.param ? "Silent" : "Shown";
 });
 
+// The installer's command line, its terminator included, may take 32,766
+// characters: "copy" /pi="parameters" tail.
+TEST_F(MainJob, CommandLineLimit) {
+    const std::size_t temp = WindowsPath(options.tempDir).size() + 1;  // with its backslash
+    const std::size_t copy = temp + std::string("setup_").size() + 36 + std::string(".exe").size();
+    const std::size_t params = temp + std::string("InstallerParams_").size() + 36 + std::string(".json").size();
+    const std::size_t fixed = 1 + copy + 2 + std::string("/pi=\"").size() + params + 2 + 1;
+    const fs::path package = Package();
+
+    options.tail = std::string(32766 - fixed, 'a');
+    const RunResult at = RunProgram(package, options);
+    EXPECT_EQ(at.status, 0) << at.log;
+    EXPECT_TRUE(at.boxes.empty()) << at.log;
+    ASSERT_TRUE(InstallerStarted());
+    EXPECT_EQ(ReadUtf16File(options.recordDir / "cmdline.bin").size(), 32765u);
+
+    fs::remove_all(options.recordDir);
+    fs::create_directories(options.recordDir);
+    options.tail += 'a';
+    const RunResult over = RunProgram(package, options);
+    constexpr std::uint32_t kFilenameExceedsRange = 206;
+    ExpectFailureBox(over, "MessageBoxW", SystemMessage(kFilenameExceedsRange));
+    EXPECT_FALSE(InstallerStarted());
+    ExpectNoCopyLeft();
+}
+
 TEST_F(MainJob, FullDiskWhileCopyingStartsNoInstaller) {
     std::vector<std::uint8_t> payload = ReadBytes(ProbeInstaller());
     payload.resize(payload.size() + 3 * 1048576, 0xA5);
