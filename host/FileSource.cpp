@@ -7,7 +7,7 @@ FileSource::FileSource(const std::wstring& path)
                         OPEN_EXISTING, 0, nullptr)) {}
 
 std::size_t FileSource::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
-    if (file_.Get() == INVALID_HANDLE_VALUE) return 0;
+    if (!file_.IsValid()) return 0;
     LARGE_INTEGER distance;
     distance.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(file_.Get(), distance, nullptr, FILE_BEGIN)) return 0;

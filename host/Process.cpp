@@ -24,7 +24,7 @@ std::uint32_t CProcess::Run(const std::wstring& arguments) {
     std::vector<wchar_t> commandLine;
     commandLine.reserve(kCommandLineBufferChars);
     const std::size_t length = 1 + path_.size() + 2 + arguments.size() + 1;
-    if (length > kCommandLineLimit) ThrowLastError("Failed to start installer", ERROR_FILENAME_EXCED_RANGE);
+    if (length > kCommandLineLimit) ThrowSystemError("Failed to start installer", ERROR_FILENAME_EXCED_RANGE);
     commandLine.push_back(L'"');
     commandLine.insert(commandLine.end(), path_.begin(), path_.end());
     commandLine.push_back(L'"');
@@ -33,20 +33,14 @@ std::uint32_t CProcess::Run(const std::wstring& arguments) {
     commandLine.push_back(L'\0');
 
     if (!CreateProcessW(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE,
-                        nullptr, nullptr, &startup, &process)) {
-        const DWORD error = GetLastError();
-        ThrowLastError("Failed to start installer", error);
-    }
+                        nullptr, nullptr, &startup, &process))
+        ThrowLastError("Failed to start installer");
     const SystemHandle processGuard(process.hProcess);
     const SystemHandle threadGuard(process.hThread);
 
-    if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED) {
-        const DWORD error = GetLastError();
-        ThrowLastError("Failed to wait for installer to finish", error);
-    }
+    if (WaitForSingleObject(processGuard.Get(), INFINITE) == WAIT_FAILED)
+        ThrowLastError("Failed to wait for installer to finish");
     DWORD exitCode = 0;
-    const BOOL gotCode = GetExitCodeProcess(process.hProcess, &exitCode);
-    const DWORD error = GetLastError();
-    if (!gotCode) ThrowLastError("Failed to get installer process result", error);
+    if (!GetExitCodeProcess(processGuard.Get(), &exitCode)) ThrowLastError("Failed to get installer process result");
     return exitCode;
 }

@@ -1,9 +1,14 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-// Raises std::system_error with the Win32 error code in the system category.
-// message is the context ("Failed to start installer"); code is the last-error
-// value the caller read right after the failed call. Never returns.
-[[noreturn]] void ThrowLastError(std::string message, std::uint32_t code);
+// Failed Win32 calls become std::system_error in the system category, with the
+// Win32 error code and a context message such as "Failed to start installer".
+
+// Raises with the calling thread's last-error code, read before anything else
+// runs: call it right after the failed call. Never returns.
+[[noreturn]] void ThrowLastError(const char* context);
+
+// Raises with a code the caller determined itself (a short read, a command
+// line that is too long). Never returns.
+[[noreturn]] void ThrowSystemError(const char* context, std::uint32_t code);

@@ -2,23 +2,35 @@
 
 #include <windows.h>
 
-// Owner of one Win32 handle: closes it when the scope ends unless it is NULL or
-// INVALID_HANDLE_VALUE. The code that obtained the handle keeps using the raw
-// value; the guard only ends its life. Never copied; a move hands the handle on.
+// Owner of one Win32 handle from the call that returned it on: closes it when
+// the scope ends. NULL and INVALID_HANDLE_VALUE (the two ways Win32 calls say
+// "no handle") are both held as no handle, which IsValid tells. The owner hands
+// the raw value to the calls that use it. Never copied; a move hands it on.
 class SystemHandle {
 public:
-    explicit SystemHandle(HANDLE handle) : handle_(handle) {}
+    SystemHandle() = default;
+    explicit SystemHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
     virtual ~SystemHandle() {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (handle_ != nullptr) CloseHandle(handle_);
     }
-    SystemHandle(SystemHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    SystemHandle(SystemHandle&& other) noexcept : handle_(other.Release()) {}
+    SystemHandle& operator=(SystemHandle&& other) noexcept {
+        if (this != &other) {
+            if (handle_ != nullptr) CloseHandle(handle_);
+            handle_ = other.Release();
+        }
+        return *this;
+    }
     SystemHandle(const SystemHandle&) = delete;
     SystemHandle& operator=(const SystemHandle&) = delete;
-    SystemHandle& operator=(SystemHandle&&) = delete;
 
+    // True when a handle is held.
+    bool IsValid() const { return handle_ != nullptr; }
+
+    // The raw handle for Win32 calls (NULL when none is held); ownership stays here.
     HANDLE Get() const { return handle_; }
 
-    // Hands the handle to the caller, who then closes it.
+    // Hands the handle to the caller, who then closes it; none is held afterwards.
     HANDLE Release() {
         HANDLE handle = handle_;
         handle_ = nullptr;
@@ -26,5 +38,5 @@ public:
     }
 
 private:
-    HANDLE handle_;
+    HANDLE handle_ = nullptr;
 };

@@ -14,11 +14,10 @@ constexpr DWORD kTempPathCapacity = MAX_PATH;
 std::wstring GetExecutablePath() {
     std::vector<wchar_t> buffer(kExecutablePathCapacity);
     const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), kExecutablePathCapacity);
-    const DWORD error = GetLastError();
-    if (length == 0) ThrowLastError("Failed to get current executable path", error);
+    if (length == 0) ThrowLastError("Failed to get current executable path");
     // A path that fills the buffer was cut short by the platform.
     if (length >= kExecutablePathCapacity)
-        ThrowLastError("Failed to get current executable path", ERROR_INSUFFICIENT_BUFFER);
+        ThrowSystemError("Failed to get current executable path", ERROR_INSUFFICIENT_BUFFER);
     return std::wstring(buffer.data(), length);
 }
 
@@ -52,9 +51,6 @@ std::wstring MakeTempFilePath(const std::wstring& name) {
         buffer.resize(length);
         length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
     }
-    if (length == 0) {
-        const DWORD error = GetLastError();
-        ThrowLastError("Failed to get temporary path", error);
-    }
+    if (length == 0) ThrowLastError("Failed to get temporary path");
     return std::wstring(buffer.data(), length) + InsertUniqueSuffix(name);
 }

@@ -62,10 +62,7 @@ std::vector<std::wstring> SplitCommandLine(const wchar_t* tail) {
     if (tail == nullptr || *tail == L'\0') return arguments;
     int count = 0;
     const LocalPtr<LPWSTR> argv(CommandLineToArgvW(tail, &count));
-    if (!argv) {
-        const DWORD error = GetLastError();
-        ThrowLastError("Failed to parse command line", error);
-    }
+    if (!argv) ThrowLastError("Failed to parse command line");
     for (int i = 0; i < count; ++i) arguments.emplace_back(argv.get()[i]);
     return arguments;
 }

@@ -16,19 +16,12 @@ ImageLayout ReadOwnLayout(const std::wstring& path) {
 }  // namespace
 
 std::uint64_t QueryFileSize(const std::wstring& path) {
-    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        ThrowLastError("Failed to open current executable file", error);
-    }
-    SystemHandle guard(handle);
+    const SystemHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+    if (!file.IsValid()) ThrowLastError("Failed to open current executable file");
     LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(handle, &size)) {
-        const DWORD error = GetLastError();
-        ThrowLastError("Failed get file size", error);
-    }
+    if (!GetFileSizeEx(file.Get(), &size)) ThrowLastError("Failed get file size");
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 

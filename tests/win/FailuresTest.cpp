@@ -19,17 +19,6 @@ TEST(SystemMessageText, FallsBackToLowerCaseHex) {
     EXPECT_EQ(SystemMessageText(0xDEADBEEF), L"Windows error 0xdeadbeef");
 }
 
-TEST(ThrowLastError, RaisesASystemErrorWithTheCodeAndContext) {
-    try {
-        ThrowLastError("Failed to start installer", 0xC0000005);
-        FAIL() << "no exception";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(static_cast<std::uint32_t>(error.code().value()), 0xC0000005u);
-        EXPECT_EQ(error.code().category(), std::system_category());
-        EXPECT_EQ(std::string(error.what()).rfind("Failed to start installer", 0), 0u);
-    }
-}
-
 TEST(PeFormatException, KeepsTheMessageExactly) {
     const PeFormatException original("The file size is infcorrect");
     const PeFormatException copy = original;
