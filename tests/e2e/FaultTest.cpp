@@ -78,7 +78,7 @@ TEST_P(DiskFull, WhileWritingDataStartsNoInstaller) {
     const RunResult result = RunProgram(Package(), options);
     if (silent) {
         EXPECT_EQ(result.status, 1);
-        EXPECT_TRUE(result.boxes.empty()) << result.log;
+        ExpectNoBox(result);
     } else {
         ExpectFailureBox(result, "MessageBoxW");
     }
@@ -166,7 +166,7 @@ TEST_F(Fault, InstallerCrashes) {
     options.probeMode = "crash";
     const RunResult result = RunProgram(Package(), options);
     EXPECT_EQ(result.status, 1) << result.log;
-    EXPECT_TRUE(result.boxes.empty());
+    ExpectNoBox(result);
     EXPECT_TRUE(InstallerStarted());
     EXPECT_EQ(CopiesLeft(), 0u);
 }
@@ -177,7 +177,7 @@ TEST_F(Fault, InstallerKilled) {
     const RunResult result = RunProgram(Package(), options);
     EXPECT_FALSE(result.timedOut) << "the kill did not reach it";
     EXPECT_EQ(result.status, 1) << result.log;
-    EXPECT_TRUE(result.boxes.empty());
+    ExpectNoBox(result);
     EXPECT_EQ(CopiesLeft(), 0u);
 }
 
@@ -185,7 +185,7 @@ TEST_F(Fault, ChildHoldingTheCopyOpen) {
     options.probeMode = "hold:3000";
     const RunResult result = RunProgram(Package(), options);
     EXPECT_EQ(result.status, 0) << result.log;
-    EXPECT_TRUE(result.boxes.empty());
+    ExpectNoBox(result);
     // The delete failed silently: the copy is still there while the child holds it.
     EXPECT_EQ(CopiesLeft(), 1u);
     const HangLimit wait = {10, 20};

@@ -403,6 +403,16 @@ fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& p
     return package;
 }
 
+bool LauncherTraced(const std::string& log) {
+    return log.find("Call KERNEL32.SetDefaultDllDirectories(") != std::string::npos ||
+           log.find("Call kernelbase.SetDefaultDllDirectories(") != std::string::npos;
+}
+
+void ExpectNoBox(const RunResult& result) {
+    EXPECT_TRUE(LauncherTraced(result.log)) << "the relay trace does not show the launcher: " << result.log.substr(0, 2000);
+    EXPECT_TRUE(result.boxes.empty()) << result.log;
+}
+
 void ExpectFailureBox(const RunResult& result, const std::string& function, const std::string& text) {
     EXPECT_EQ(result.status, 1);
     ASSERT_EQ(result.boxes.size(), 1u) << result.log;

@@ -137,6 +137,13 @@ std::vector<std::string> FileNames(const fs::path& folder);
 constexpr const char* kCaption = "Error while running installer";
 constexpr std::uint32_t kErrorIcon = 0x10;
 
+// True when the relay trace shows the launcher's first traced call (its DLL
+// search restriction): the trace works, so a list without boxes means none.
+bool LauncherTraced(const std::string& log);
+
+// A run of the launcher that showed no box, proven by a working trace.
+void ExpectNoBox(const RunResult& result);
+
 // A failed run as the user sees it: status 1 and exactly one error box, shown
 // with function ("MessageBoxA" or "MessageBoxW") and the launcher's caption,
 // holding text (any non-empty text when text is empty).

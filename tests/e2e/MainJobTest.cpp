@@ -50,7 +50,7 @@ TEST_P(CommandLine, TailReachesTheInstallerUnchanged) {
     options.tail = GetParam();
     const RunResult result = RunProgram(Package(), options);
     EXPECT_EQ(result.status, 0) << result.log;
-    EXPECT_TRUE(result.boxes.empty());
+    ExpectNoBox(result);
     ExpectCommandLine("setup", options.tail);
     ExpectNoCopyLeft();
 }
@@ -73,7 +73,7 @@ TEST_P(ExitCodes, OnlyZeroIsSuccess) {
     options.probeExit = GetParam().code;
     const RunResult result = RunProgram(Package(), options);
     EXPECT_EQ(result.status, GetParam().status);
-    EXPECT_TRUE(result.boxes.empty());
+    ExpectNoBox(result);
     EXPECT_TRUE(InstallerStarted());
     ExpectNoCopyLeft();
 }
@@ -106,7 +106,7 @@ TEST_P(NotRunnable, ShowsTheSystemTextAndLeavesNoCopy) {
     const RunResult result = RunProgram(package, options);
     EXPECT_EQ(result.status, 1);
     if (silent) {
-        EXPECT_TRUE(result.boxes.empty()) << result.log;
+        ExpectNoBox(result);
     } else {
         ExpectFailureBox(result, "MessageBoxW");
         if (!result.boxes.empty()) {
@@ -132,7 +132,7 @@ TEST_F(MainJob, CommandLineLimit) {
     options.tail = std::string(32766 - fixed, 'a');
     const RunResult at = RunProgram(package, options);
     EXPECT_EQ(at.status, 0) << at.log;
-    EXPECT_TRUE(at.boxes.empty()) << at.log;
+    ExpectNoBox(at);
     ASSERT_TRUE(InstallerStarted());
     EXPECT_EQ(ReadUtf16File(options.recordDir / "cmdline.bin").size(), 32765u);
 

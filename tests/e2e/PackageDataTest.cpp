@@ -143,7 +143,7 @@ TEST_P(DamagedData, OneBoxOrNothingAndNoInstaller) {
     const RunResult result = RunProgram(package, options);
     EXPECT_EQ(result.status, 1);
     if (silent) {
-        EXPECT_TRUE(result.boxes.empty()) << result.log;
+        ExpectNoBox(result);
     } else {
         ExpectFailureBox(result, "MessageBoxA", damage.message);
     }

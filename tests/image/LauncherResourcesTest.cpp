@@ -338,29 +338,13 @@ TEST(LauncherVersion, OnlyStringsAreFileAndProductVersionWithoutVarFileInfo) {
     }
 }
 
-TEST(LauncherManifest, IsExactlyTheExpectedDocument) {
+TEST(LauncherManifest, IsExactlyTheManifestFile) {
     const Bytes& data = Launcher().Resource("24/1/1033");
-    const std::string expected = R"(<?xml version="1.0" encoding="utf-8"?>
-<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
-  <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
-    <security>
-      <requestedPrivileges>
-        <requestedExecutionLevel level="asInvoker" uiAccess="false"/>
-      </requestedPrivileges>
-    </security>
-  </trustInfo>
-  <compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1">
-    <application>
-      <supportedOS Id="{e2011457-1546-43c5-a5fe-008deee3d3f0}"/>
-      <supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>
-      <supportedOS Id="{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"/>
-      <supportedOS Id="{1f676c76-80e1-4239-95bb-83d0f6d0da78}"/>
-      <supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>
-    </application>
-  </compatibility>
-</assembly>
-)";
-    EXPECT_EQ(std::string(data.begin(), data.end()), expected);
+    std::ifstream in(QPK_LAUNCHER_MANIFEST, std::ios::binary);
+    ASSERT_TRUE(in) << "cannot open " << QPK_LAUNCHER_MANIFEST;
+    const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(std::string(data.begin(), data.end()), std::string(file.begin(), file.end()));
 }
 
 }  // namespace
