@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One door to the project:
-#   ./dev.sh test    build both configurations and run every test
+#   ./dev.sh test    build the configurations and run every test
 #   ./dev.sh demo    build, put a package together and run it under Wine
-#   ./dev.sh build   build both configurations only
+#   ./dev.sh build   build the configurations only (win32, native, native with sanitizers)
 # Each installs what is missing first (Debian packages, as root or with sudo)
 # and, on a host without 32-bit mode, sets up the emulator Wine then runs on.
 # QPK_EMULATE_I386=1 runs Wine emulated on a host that runs 32-bit code
@@ -22,6 +22,9 @@ build() {
   cmake --build build/win32
   cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DQPK_WIN32_BUILD="$root/build/win32" >/dev/null
   cmake --build build/native
+  # The portable format code, qpk and their tests under ASan and UBSan.
+  cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQPK_SANITIZE=ON >/dev/null
+  cmake --build build/sanitize
 }
 
 case "${1:-}" in
@@ -33,6 +36,7 @@ case "${1:-}" in
     status=0
     ctest --test-dir build/win32 --output-on-failure -j2 || status=$?
     ctest --test-dir build/native --output-on-failure -j2 || status=$?
+    ctest --test-dir build/sanitize --output-on-failure -j2 || status=$?
     echo "== tests $([ $status -eq 0 ] && echo passed || echo FAILED): $mode"
     exit $status
     ;;
