@@ -32,6 +32,11 @@ constexpr std::size_t kSecuritySizeOffset = kSecurityEntryOffset + 4;
 constexpr std::size_t kSectionHeaderSize = 40;
 constexpr std::size_t kSizeOfRawDataOffset = 16;
 constexpr std::size_t kPointerToRawDataOffset = 20;
+
+// What the launcher's 32-bit fields can address: the largest file it accepts
+// (below 4 GiB) and the largest payload.
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
+constexpr std::int64_t kMaxPayloadSize = 0x7FFFFFFF;
 }  // namespace pe
 
 // The launcher's messages for a malformed own image.
@@ -83,3 +88,8 @@ std::uint64_t FindImageEnd(ByteSource& file, const PeHeaders& headers, std::uint
 // tests in the launcher's order. fileSize is asked once, after the signature
 // test. Raises PeFormatException; whatever fileSize raises passes through.
 ImageLayout ReadImageLayout(ByteSource& file, const std::function<std::uint64_t()>& fileSize);
+
+// ReadImageLayout for headers that ReadPeHeaders already read from file: the
+// tests from the signature test on. Raises as ReadImageLayout.
+ImageLayout LayoutFromHeaders(ByteSource& file, const PeHeaders& headers,
+                              const std::function<std::uint64_t()>& fileSize);
