@@ -15,6 +15,8 @@ struct TestSection {
 };
 
 struct TestImage {
+    static constexpr std::size_t kNumberOfRvaAndSizesOffset = pe::kOptionalHeaderOffset + 92;
+
     std::int32_t lfanew = 0x80;
     std::uint16_t optionalMagic = pe::kPe32Magic;
     std::uint32_t certificateOffset = 0;
@@ -38,6 +40,7 @@ struct TestImage {
         PutU16(bytes, nt + 20, 224);  // SizeOfOptionalHeader
         PutU16(bytes, nt + pe::kCharacteristicsOffset, 0x0102);
         PutU16(bytes, nt + pe::kOptionalMagicOffset, optionalMagic);
+        PutU32(bytes, nt + kNumberOfRvaAndSizesOffset, 16);  // signing tools need the data directory
         PutU32(bytes, nt + pe::kSecurityAddressOffset, certificateOffset);
         PutU32(bytes, nt + pe::kSecuritySizeOffset, certificateSize);
         for (std::size_t i = 0; i < sections.size(); ++i) {
