@@ -34,6 +34,38 @@ std::optional<PackageTrailer> TryTrailer(ByteSource& file, const CertificateTabl
     }
 }
 
+// The file's first bytes, read from the file once and then served from
+// memory, so that the reader's checks of the headers and the launcher's read
+// the same bytes without a second read. Reads reaching beyond the headers'
+// largest extent go to the file.
+class HeaderBytes : public ByteSource {
+public:
+    explicit HeaderBytes(ByteSource& file) : file_(file) {}
+
+    std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) override {
+        const std::uint64_t end = offset + count;
+        if (end > kLargest) return file_.ReadAt(offset, out, count);
+        if (end > bytes_.size() && !complete_) {
+            const std::size_t have = bytes_.size();
+            bytes_.resize(static_cast<std::size_t>(end));
+            const std::size_t got = file_.ReadAt(have, bytes_.data() + have, bytes_.size() - have);
+            bytes_.resize(have + got);
+            complete_ = bytes_.size() < end;  // the file ends here
+        }
+        if (offset >= bytes_.size()) return 0;
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, bytes_.size() - offset));
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), n, out);
+        return n;
+    }
+
+private:
+    // e_lfanew at most 4096, the NT block, and 65,535 section headers.
+    static constexpr std::uint64_t kLargest = 4096 + pe::kNtHeadersSize + 65535 * pe::kSectionHeaderSize;
+    ByteSource& file_;
+    Bytes bytes_;
+    bool complete_ = false;
+};
+
 void CheckBlob(const Bytes& blob, const char* what) {
     if (blob.size() > static_cast<std::size_t>(trailer::kMaxBlobSize))
         Fail(std::string(what) + " (" + Number(blob.size()) + " bytes) is over the launcher's limit of 20 MiB");
@@ -44,18 +76,31 @@ void CheckBlob(const Bytes& blob, const char* what) {
 SignedPackage ReadSignedPackage(ByteSource& file, std::uint64_t fileSize) {
     SignedPackage package;
     package.fileSize = fileSize;
-    package.headers = ReadPeHeaders(file);
-    package.layout = LayoutFromHeaders(file, package.headers, [fileSize] { return fileSize; });
+    HeaderBytes headerBytes(file);
+    package.headers = ReadPeHeaders(headerBytes);
+    package.layout = LayoutFromHeaders(headerBytes, package.headers, [fileSize] { return fileSize; });
 
     const std::uint64_t offset = package.layout.certificateOffset;
     const std::uint32_t tableSize = package.layout.certificateSize;
     // The security entry and the CheckSum must lie in front of the table, in
     // the bytes that the signature covers and stamping keeps.
-    const std::uint64_t headersEnd = static_cast<std::uint64_t>(package.headers.lfanew) + pe::kNtHeadersSize +
-                                     std::uint64_t{package.headers.numberOfSections} * pe::kSectionHeaderSize;
+    const std::uint64_t sectionTable = static_cast<std::uint64_t>(package.headers.lfanew) + pe::kNtHeadersSize;
+    const std::uint64_t headersEnd =
+        sectionTable + std::uint64_t{package.headers.numberOfSections} * pe::kSectionHeaderSize;
     if (offset < headersEnd)
         Fail("the certificate table starts at " + Number(offset) + ", inside the headers, which end at " +
              Number(headersEnd));
+    // The launcher skips sections whose raw data starts beyond the file's end,
+    // so a section starting behind the table would take part or not as
+    // stamping and stripping change the file's size, and move the image end.
+    const Bytes sections = headerBytes.Read(sectionTable, static_cast<std::size_t>(headersEnd - sectionTable));
+    const LittleEndianView sectionView(sections);
+    for (std::size_t i = 0; i < package.headers.numberOfSections; ++i) {
+        const auto pointer = sectionView.U32(i * pe::kSectionHeaderSize + pe::kPointerToRawDataOffset);
+        if (!pointer || *pointer > offset)
+            Fail("section " + Number(i + 1) + "'s raw data starts behind the certificate table, at " +
+                 Number(pointer.value_or(0)));
+    }
 
     if (tableSize < wincert::kHeaderSize)
         Fail("the certificate table (" + Number(tableSize) + " bytes) is too small for a signature entry");

@@ -141,6 +141,21 @@ Bytes TableInsideTheHeaders() {
     return file;
 }
 
+// A second section whose raw data starts beyond the end of the file: the
+// launcher skips it, but would take it once stamping made the file longer.
+Bytes SectionBehindTheTable() {
+    TestImage image;
+    image.sections = {{0x400, 0x200}, {0x900, 0x10}};
+    Bytes file = Package(Entry(0x40));
+    const Bytes headers = [&] {
+        image.certificateOffset = kTableOffset;
+        image.certificateSize = 0x40;
+        return image.Headers();
+    }();
+    std::copy(headers.begin(), headers.end(), file.begin());
+    return file;
+}
+
 Bytes WithTrailerSignatureSize(std::int32_t signatureSize) {
     Bytes file = Stamped(Package(Entry(0x40)), Data(1, "QUJD"));
     PutU32(file, file.size() - trailer::kSignatureSizeBack, static_cast<std::uint32_t>(signatureSize));
@@ -153,6 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"LauncherMessageFirst", [] { Bytes f = Package(Entry(0x40)); f[0] = 'X'; return f; },
                   image_messages::kMissingMz},
         FaultCase{"TableInsideTheHeaders", TableInsideTheHeaders, "the certificate table starts at 64, inside the headers"},
+        FaultCase{"SectionBehindTheTable", SectionBehindTheTable,
+                  "section 2's raw data starts behind the certificate table, at 2304"},
         FaultCase{"TableTooSmall", [] { return Package(Bytes{8, 0, 0, 0}); }, "the certificate table (4 bytes) is too small"},
         FaultCase{"Revision1", [] { return Package(Entry(0x40, 0x0100)); }, "the signature entry's revision is 0x0100"},
         FaultCase{"TypeX509", [] { return Package(Entry(0x40, wincert::kRevision2, 1)); }, "the signature entry's type is 1"},
@@ -171,13 +188,27 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"TrailerNegative", [] { return WithTrailerSignatureSize(-8); }, "the trailer's signature size (-8)"}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
-TEST(SignedPackage, TableInsideTheHeadersIsOneTheLauncherTakes) {
+TEST(SignedPackage, RefusesLayoutsTheLauncherTakes) {
     // What the reader refuses here, the launcher's own rules let through.
-    const Bytes file = TableInsideTheHeaders();
-    MemorySource source(file);
-    const ImageLayout layout = ReadImageLayout(source, [&] { return file.size(); });
+    const Bytes inside = TableInsideTheHeaders();
+    MemorySource source(inside);
+    const ImageLayout layout = ReadImageLayout(source, [&] { return inside.size(); });
     std::int32_t version = 0;
     EXPECT_NO_THROW(ReadParams(source, {layout.certificateOffset, layout.certificateSize}, version));
+
+    // The section behind the table: the image end moves once the table grows.
+    Bytes behind = SectionBehindTheTable();
+    MemorySource before(behind);
+    EXPECT_EQ(ReadImageLayout(before, [&] { return behind.size(); }).payloadOffset, 0x600u);
+    behind.resize(behind.size() + 0x100, 0);
+    PutU32(behind, kLfanew + pe::kSecuritySizeOffset, 0x40 + 0x100);
+    MemorySource after(behind);
+    try {
+        ReadImageLayout(after, [&] { return behind.size(); });
+        ADD_FAILURE() << "the grown package is taken";
+    } catch (const PeFormatException& error) {
+        EXPECT_STREQ(error.what(), image_messages::kNoPayload);
+    }
 }
 
 TEST(PlanStamp, WritesWhatAnIndependentWriterWrites) {
