@@ -120,7 +120,7 @@ int Stamp(const Arguments& args, Streams streams) {
     PerDownloadData data;
     data.version = args.Has("picture") || args.Has("icon") || format == "2" ? 2 : 1;
     if (format == "1") data.version = 1;
-    std::string text;
+    std::string text;  // the parameters as they are stored: Base64
     if (args.Has("params")) {
         text = Base64Encode(ReadWholeFile(args.Get("params"), "the parameters file"));
     } else if (args.Has("params-text")) {
@@ -134,7 +134,6 @@ int Stamp(const Arguments& args, Streams streams) {
         }
     }
     data.paramsText.assign(text.begin(), text.end());
-    text.clear();
     if (args.Has("picture")) data.picture = ReadWholeFile(args.Get("picture"), "the picture");
     if (args.Has("icon")) data.icon = ReadWholeFile(args.Get("icon"), "the icon");
 

@@ -15,8 +15,6 @@ namespace qpk {
 
 namespace {
 
-// Links followed before giving up, as the kernel does (ELOOP).
-constexpr int kMaxLinks = 40;
 constexpr const char* kTemporaryName = ".qpk-XXXXXX";
 
 std::runtime_error SystemFailure(const std::string& what, const std::string& path, int error = errno) {
@@ -29,27 +27,9 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// path with symbolic links in its last component followed, as far as they
-// lead; a link to nothing gives the name it points to.
-std::string FollowLinks(const std::string& path) {
-    std::string current = path;
-    for (int hops = 0;; ++hops) {
-        struct stat info = {};
-        if (lstat(current.c_str(), &info) != 0) {
-            if (errno == ENOENT) return current;
-            throw SystemFailure("cannot create", path);
-        }
-        if (!S_ISLNK(info.st_mode)) return current;
-        if (hops == kMaxLinks) throw SystemFailure("cannot create", path, ELOOP);
-        std::vector<char> buffer(static_cast<std::size_t>(std::max<off_t>(info.st_size, 255)) + 1);
-        ssize_t length;
-        while ((length = readlink(current.c_str(), buffer.data(), buffer.size())) ==
-               static_cast<ssize_t>(buffer.size()))
-            buffer.resize(buffer.size() * 2);
-        if (length < 0) throw SystemFailure("cannot create", path);
-        const std::string target(buffer.data(), static_cast<std::size_t>(length));
-        current = !target.empty() && target[0] == '/' ? target : FolderOf(current) + target;
-    }
+bool IsSymbolicLink(const std::string& path) {
+    struct stat info = {};
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
 mode_t CurrentUmask() {
@@ -106,6 +86,7 @@ Output::Output(const std::string& path, std::ostream& standardOutput, mode_t new
         stream_ = &standardOutput;
         return;
     }
+    if (path.empty()) throw std::runtime_error("an output name is empty");
     // The kernel follows every link here, the magic ones of /dev/stdout and
     // /proc/self/fd included.
     struct stat info = {};
@@ -115,6 +96,10 @@ Output::Output(const std::string& path, std::ostream& standardOutput, mode_t new
             // Written through; opening a FIFO waits for its reader, as a shell does.
             fd_ = Descriptor(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
             if (!fd_.Valid()) throw SystemFailure("cannot create", path);
+            // What was opened is what was looked at, not a file put there since:
+            // opening without O_TRUNC has changed nothing yet.
+            if (fstat(fd_.Get(), &info) != 0 || !(S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)))
+                throw std::runtime_error("cannot write " + path + ": it changed while it was opened");
             return;
         }
         if (!S_ISREG(info.st_mode))
@@ -128,9 +113,13 @@ Output::Output(const std::string& path, std::ostream& standardOutput, mode_t new
     } else {
         throw SystemFailure("cannot create", path);
     }
-    // The rename replaces the file the links lead to, not the links.
-    target_ = FollowLinks(path);
-    std::string name = FolderOf(target_) + kTemporaryName;
+    // Run as root, replacing the file a link leads to would let whoever may
+    // write the link's folder choose the file; replacing the link itself
+    // would not be what was asked for.
+    if (IsSymbolicLink(path))
+        throw std::runtime_error("cannot write " + path +
+                                 ": it is a symbolic link to a file (name the file itself, or - for standard output)");
+    std::string name = FolderOf(path) + kTemporaryName;
     fd_ = Descriptor(mkostemp(name.data(), O_CLOEXEC));
     if (!fd_.Valid()) throw SystemFailure("cannot create", path);
     temporary_ = name;
@@ -198,9 +187,11 @@ void Output::Prepare() {
 void Output::Publish() {
     if (!staged_ || published_) return;
     if (!prepared_) throw std::logic_error("an output was published before it was prepared");
-    if (rename(temporary_.c_str(), target_.c_str()) != 0) throw SystemFailure("cannot create", path_);
+    // rename() replaces whatever is at the path then, a link put there
+    // meanwhile included, and follows nothing.
+    if (rename(temporary_.c_str(), path_.c_str()) != 0) throw SystemFailure("cannot create", path_);
     published_ = true;
-    const std::string folder = FolderOf(target_);
+    const std::string folder = FolderOf(path_);
     const Descriptor directory(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory.Valid() || fsync(directory.Get()) != 0)
         throw SystemFailure("cannot sync the folder of", path_);

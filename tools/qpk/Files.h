@@ -57,15 +57,15 @@ private:
 
 // An output file. How it reaches its path depends on what is there:
 // - "-": the given stream (standard output);
-// - a character device or a FIFO: written through, as a shell redirection does;
+// - a character device or a FIFO, also through symbolic links (/dev/stdout):
+//   written through, as a shell redirection does;
 // - a regular file, or nothing yet: written under a short temporary name in
 //   the same folder and renamed onto the path only when complete, so that the
 //   path holds the old file or the whole new one. An existing file keeps its
 //   permission bits (and, where the system permits, its owner and group); a
 //   new one takes newMode less the umask;
-// - a symbolic link is followed: the file it names is written as above and
-//   the link stays;
-// - a directory, a block device or a socket is refused.
+// - a symbolic link to a regular file or to nothing, a directory, a block
+//   device or a socket: refused.
 // A staged output that is never published is removed.
 class Output {
 public:
@@ -90,8 +90,7 @@ public:
     void Commit();
 
 private:
-    std::string path_;    // as given, for messages
-    std::string target_;  // with symbolic links followed
+    std::string path_;
     std::string temporary_;
     std::ostream* stream_ = nullptr;
     Descriptor fd_;

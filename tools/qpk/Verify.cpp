@@ -269,25 +269,24 @@ VerifyReport VerifyPackage(InputFile& file, const std::string& caFile) {
         add("layout", false, std::string("the launcher refuses the per-download data: ") + error.what());
     }
 
-    const std::uint32_t length = std::min(package.signatureLength, kMaxSignatureEntry);
-    const Bytes der = file.Read(std::uint64_t{package.layout.certificateOffset} + wincert::kHeaderSize,
-                                length - wincert::kHeaderSize);
-    const unsigned char* cursor = der.data();
-    const Pkcs7 signature(package.signatureLength <= kMaxSignatureEntry
-                              ? d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size()))
-                              : nullptr);
-
+    Pkcs7 signature;
     std::optional<SignedDigest> signedDigest;
     std::string digestFault;
     if (package.signatureLength > kMaxSignatureEntry) {
         digestFault = "the signature entry (" + std::to_string(package.signatureLength) + " bytes) is over 16 MiB";
-    } else if (!signature) {
-        digestFault = "the signature entry holds no PKCS #7 structure: " + OpenSslErrors();
     } else {
-        try {
-            signedDigest = ReadSignedDigest(signature.get());
-        } catch (const CheckFailed& error) {
-            digestFault = error.what();
+        const Bytes der = file.Read(std::uint64_t{package.layout.certificateOffset} + wincert::kHeaderSize,
+                                    package.signatureLength - wincert::kHeaderSize);
+        const unsigned char* cursor = der.data();
+        signature.reset(d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size())));
+        if (!signature) {
+            digestFault = "the signature entry holds no PKCS #7 structure: " + OpenSslErrors();
+        } else {
+            try {
+                signedDigest = ReadSignedDigest(signature.get());
+            } catch (const CheckFailed& error) {
+                digestFault = error.what();
+            }
         }
     }
 
