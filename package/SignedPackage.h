@@ -53,7 +53,9 @@ struct SignedPackage {
 
 // Reads the headers once and checks, in this order: the launcher's layout rules
 // (its messages, see ReadImageLayout); that the certificate table starts behind
-// the section table; the WIN_CERTIFICATE (revision 0x0200, type 2, and
+// the section table, and every section's raw data in front of the table (else
+// stamping would change which sections the launcher counts); the
+// WIN_CERTIFICATE (revision 0x0200, type 2, and
 // 8 <= dwLength <= table size); then what follows dwLength: nothing, or 1 to 7
 // zero bytes (an unstamped package), or per-download data closed by a trailer
 // whose signatureSize covers dwLength and only zero bytes behind it. Does not

@@ -118,7 +118,7 @@ Output::Output(const std::string& path, std::ostream& standardOutput, mode_t new
     // would not be what was asked for.
     if (IsSymbolicLink(path))
         throw std::runtime_error("cannot write " + path +
-                                 ": it is a symbolic link to a file (name the file itself, or - for standard output)");
+                                 ": it is a symbolic link, not to a device or FIFO (name the file itself, or - for standard output)");
     std::string name = FolderOf(path) + kTemporaryName;
     fd_ = Descriptor(mkostemp(name.data(), O_CLOEXEC));
     if (!fd_.Valid()) throw SystemFailure("cannot create", path);
