@@ -147,12 +147,12 @@ Bytes SynthPackage(std::uint32_t entryLength) {
     PutU16(pe, pe::kDosMagicOffset, pe::kDosMagic);
     PutU32(pe, pe::kLfanewOffset, lfanew);
     PutU32(pe, nt + pe::kSignatureOffset, pe::kPeSignature);
-    PutU16(pe, nt + 4, 0x014C);  // Machine: i386
+    PutU16(pe, nt + pe::kMachineOffset, 0x014C);  // i386
     PutU16(pe, nt + pe::kNumberOfSectionsOffset, 2);
-    PutU16(pe, nt + 20, 224);  // SizeOfOptionalHeader
+    PutU16(pe, nt + pe::kSizeOfOptionalHeaderOffset, 224);
     PutU16(pe, nt + pe::kCharacteristicsOffset, 0x0102);
     PutU16(pe, nt + pe::kOptionalMagicOffset, pe::kPe32Magic);
-    PutU32(pe, nt + pe::kOptionalHeaderOffset + 92, 16);  // NumberOfRvaAndSizes
+    PutU32(pe, nt + pe::kNumberOfRvaAndSizesOffset, 16);
     const char* names[2] = {".text", ".data"};
     for (std::size_t i = 0; i < 2; ++i) {
         const std::size_t header = nt + pe::kNtHeadersSize + i * pe::kSectionHeaderSize;

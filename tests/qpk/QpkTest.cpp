@@ -705,6 +705,22 @@ TEST_F(Qpk, OutputsKeepOrTakeTheirMode) {
     EXPECT_EQ(ModeOf(folder / "j") & 0777, 0640u & ~saved);
 }
 
+TEST_F(Qpk, OutputIsSyncedBeforeItIsRenamed) {
+    // The real program under strace: the file's fsync comes before the
+    // rename, and the folder's after it.
+    const fs::path trace = folder / "trace.txt";
+    const std::string command = "strace -f -e trace=fsync,rename,renameat,renameat2 -o '" + trace.string() + "' '" +
+                                QPK_TOOL "' stamp '" + (folder / "signed.exe").string() + "' -o '" +
+                                (folder / "out.exe").string() + "' --params-text e30 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream lines(trace);
+    std::vector<std::string> calls;
+    for (std::string line; std::getline(lines, line);)
+        for (const char* call : {"fsync(", "rename"})
+            if (line.find(call) != std::string::npos) calls.push_back(call);
+    EXPECT_EQ(calls, (std::vector<std::string>{"fsync(", "rename", "fsync("}));
+}
+
 TEST_F(Qpk, OutputNamesAsLongAsTheFileSystemAllows) {
     const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
     ASSERT_GT(longest, 0);

@@ -61,6 +61,8 @@ struct CheckFailed : std::runtime_error {
 constexpr const char* kIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DATA_OBJID
 constexpr const char* kPeImageDataOid = "1.3.6.1.4.1.311.2.1.15";  // SPC_PE_IMAGE_DATAOBJ
 constexpr std::size_t kPiece = 1 << 20;
+// ASN1_get_object's result has this bit set when the header cannot be parsed.
+constexpr int kAsn1HeaderError = 0x80;
 // Signature entries are a few KiB; a larger one is not read into memory.
 constexpr std::uint32_t kMaxSignatureEntry = 16u << 20;
 
@@ -113,7 +115,7 @@ SignedDigest ReadSignedDigest(PKCS7* signature) {
     long contentLength = 0;
     int tag = 0, tagClass = 0;
     const int header = ASN1_get_object(&content, &contentLength, &tag, &tagClass, ASN1_STRING_length(der));
-    if ((header & 0x80) != 0 || tag != V_ASN1_SEQUENCE)
+    if ((header & kAsn1HeaderError) != 0 || tag != V_ASN1_SEQUENCE)
         throw CheckFailed("the Authenticode digest cannot be parsed: " + OpenSslErrors());
     result.content.assign(content, content + contentLength);
 
