@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # make-corpus.sh SEEDGEN OUTDIR [BUILD]
-# Writes seed inputs into OUTDIR/image_layout, OUTDIR/trailer and OUTDIR/base64:
+# Writes seed inputs into OUTDIR/image_layout, OUTDIR/trailer, OUTDIR/base64 and OUTDIR/stamp:
 # synthesized ones always, and ones cut from real packages when the main build
 # (BUILD, default build/) has the launcher, the probe payload and the qpk tool.
 # Real packages go in shrunk (fuzz_seedgen compact) to keep the seeds small.
@@ -15,7 +15,7 @@ launcher=$build/win32/launcher/launcher.exe
 payload=$build/win32/tests/tools/probe.exe
 qpk=$build/native/tools/qpk/qpk
 
-mkdir -p "$out/image_layout" "$out/trailer" "$out/base64"
+mkdir -p "$out/image_layout" "$out/trailer" "$out/base64" "$out/stamp"
 "$seedgen" synth "$out"
 
 note() { echo "make-corpus: $*" >&2; }
@@ -53,10 +53,12 @@ stamp() {  # NAME ARGS...: a stamped package and the seeds cut from it
   "$seedgen" compact "$work/$name.exe" "$out/trailer/package-$name.bin"
   "$seedgen" table "$work/$name.exe" "$out/trailer/table-$name.bin"
   "$seedgen" params "$work/$name.exe" "$out/base64/params-$name.txt"
+  "$seedgen" stamp "$work/$name.exe" "$out/stamp/$name.bin"
 }
 
 "$seedgen" compact "$work/signed.exe" "$out/image_layout/signed.bin"
 "$seedgen" table "$work/signed.exe" "$out/trailer/table-signed.bin"
+"$seedgen" stamp "$work/signed.exe" "$out/stamp/signed.bin"
 stamp v1 --params-text e30
 stamp v1-long --params-text "$long"
 stamp v2-empty --params-text e30 --format 2

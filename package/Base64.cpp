@@ -41,7 +41,19 @@ std::vector<std::uint8_t> Base64Decode(std::string_view text) {
     return result;
 }
 
-std::string Base64Encode(const std::vector<std::uint8_t>& bytes) {
+std::size_t Base64StopIndex(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (kValues[static_cast<unsigned char>(text[i])] == kNotInAlphabet) return i;
+    return text.size();
+}
+
+bool Base64DecodesWhole(std::string_view text) {
+    const std::size_t stop = Base64StopIndex(text);
+    if (stop % 4 == 1) return false;
+    return text.find_first_not_of('=', stop) == std::string_view::npos;
+}
+
+std::string Base64Encode(const std::vector<std::uint8_t>& bytes, bool pad) {
     std::string text;
     text.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
@@ -55,6 +67,7 @@ std::string Base64Encode(const std::vector<std::uint8_t>& bytes) {
         text += kAlphabet[(bits >> 18) & 0x3F];
         text += kAlphabet[(bits >> 12) & 0x3F];
         if (left == 2) text += kAlphabet[(bits >> 6) & 0x3F];
+        if (pad) text.append(3 - left, '=');
     }
     return text;
 }

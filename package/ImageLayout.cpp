@@ -1,13 +1,9 @@
 #include "ImageLayout.h"
 
-#include <limits>
-
 #include "LittleEndian.h"
 #include "PeFormatException.h"
 
 namespace {
-
-constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 
 [[noreturn]] void Fail(const char* message) { throw PeFormatException(message); }
 
@@ -63,17 +59,21 @@ std::uint64_t FindImageEnd(ByteSource& file, const PeHeaders& headers, std::uint
 }
 
 ImageLayout ReadImageLayout(ByteSource& file, const std::function<std::uint64_t()>& fileSize) {
-    const PeHeaders headers = ReadPeHeaders(file);
+    return LayoutFromHeaders(file, ReadPeHeaders(file), fileSize);
+}
+
+ImageLayout LayoutFromHeaders(ByteSource& file, const PeHeaders& headers,
+                              const std::function<std::uint64_t()>& fileSize) {
     if (headers.certificateOffset == 0 || headers.certificateSize == 0) Fail(image_messages::kNotSigned);
 
     const std::uint64_t size = fileSize();
     const std::uint64_t tableEnd = std::uint64_t{headers.certificateOffset} + headers.certificateSize;
-    if (size > kMaxFileSize || tableEnd != size) Fail(image_messages::kBadFileSize);
+    if (size > pe::kMaxFileSize || tableEnd != size) Fail(image_messages::kBadFileSize);
 
     const std::uint64_t imageEnd = FindImageEnd(file, headers, size);
     const std::int64_t payloadSize = static_cast<std::int64_t>(headers.certificateOffset) -
                                      static_cast<std::int64_t>(imageEnd);
-    if (payloadSize < 1 || payloadSize > std::numeric_limits<std::int32_t>::max()) Fail(image_messages::kNoPayload);
+    if (payloadSize < 1 || payloadSize > pe::kMaxPayloadSize) Fail(image_messages::kNoPayload);
 
     ImageLayout layout;
     layout.certificateOffset = headers.certificateOffset;

@@ -19,12 +19,15 @@ constexpr std::int32_t kMaxLfanew = 4096;
 constexpr std::size_t kNtHeadersSize = 248;
 constexpr std::size_t kSignatureOffset = 0;
 constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr std::size_t kMachineOffset = 4;
 constexpr std::size_t kNumberOfSectionsOffset = 6;
+constexpr std::size_t kSizeOfOptionalHeaderOffset = 20;
 constexpr std::size_t kCharacteristicsOffset = 22;
 constexpr std::size_t kOptionalHeaderOffset = 24;
 constexpr std::size_t kOptionalMagicOffset = kOptionalHeaderOffset + 0;
 constexpr std::uint16_t kPe32Magic = 0x010B;
 constexpr std::size_t kCheckSumOffset = kOptionalHeaderOffset + 64;
+constexpr std::size_t kNumberOfRvaAndSizesOffset = kOptionalHeaderOffset + 92;
 constexpr std::size_t kSecurityEntryOffset = kOptionalHeaderOffset + 96 + 4 * 8;  // data directory 4
 constexpr std::size_t kSecurityAddressOffset = kSecurityEntryOffset;
 constexpr std::size_t kSecuritySizeOffset = kSecurityEntryOffset + 4;
@@ -32,6 +35,11 @@ constexpr std::size_t kSecuritySizeOffset = kSecurityEntryOffset + 4;
 constexpr std::size_t kSectionHeaderSize = 40;
 constexpr std::size_t kSizeOfRawDataOffset = 16;
 constexpr std::size_t kPointerToRawDataOffset = 20;
+
+// What the launcher's 32-bit fields can address: the largest file it accepts
+// (below 4 GiB) and the largest payload.
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
+constexpr std::int64_t kMaxPayloadSize = 0x7FFFFFFF;
 }  // namespace pe
 
 // The launcher's messages for a malformed own image.
@@ -83,3 +91,8 @@ std::uint64_t FindImageEnd(ByteSource& file, const PeHeaders& headers, std::uint
 // tests in the launcher's order. fileSize is asked once, after the signature
 // test. Raises PeFormatException; whatever fileSize raises passes through.
 ImageLayout ReadImageLayout(ByteSource& file, const std::function<std::uint64_t()>& fileSize);
+
+// ReadImageLayout for headers that ReadPeHeaders already read from file: the
+// tests from the signature test on. Raises as ReadImageLayout.
+ImageLayout LayoutFromHeaders(ByteSource& file, const PeHeaders& headers,
+                              const std::function<std::uint64_t()>& fileSize);

@@ -52,10 +52,13 @@ echo "  the signed bytes are unchanged: qpk strip gives back the signed file, an
 cmp "$package/stripped.exe" "$package/setup.exe" && echo "  strip: byte-identical to setup.exe"
 osslsigncode verify -CAfile "$demo/keys/cert.pem" -in "$package/stripped.exe" 2>/dev/null | grep -E '^Signature verification' | sed 's/^/  /'
 
-step "4. qpk inspect"
+step "4. qpk verify: the signature of the stamped package, checked natively"
+"$qpk" verify "$package/setup-42.exe" --ca "$demo/keys/cert.pem" | sed 's/^/  /'
+
+step "5. qpk inspect"
 "$qpk" inspect "$package/setup-42.exe" | sed 's/^/  /'
 
-step "5. Run it under Wine, silently, with arguments of the installer's own"
+step "6. Run it under Wine, silently, with arguments of the installer's own"
 rm -f "$demo/temp"/*  # the refused run of step 2 left its installer copy behind
 run "$package/setup-42.exe" '/S --installer-option "with blanks"'
 echo "  the installer's command line:"

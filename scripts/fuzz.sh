@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/fuzz.sh [SECONDS] [TARGET...]
 # Builds the libFuzzer targets of fuzz/ in build/fuzz, makes the seed corpus and
-# runs each target (image_layout, trailer, base64; default all) for SECONDS
+# runs each target (image_layout, trailer, base64, stamp; default all) for SECONDS
 # (default 60). Everything written goes under build/fuzz: seeds in corpus/,
 # inputs found while fuzzing in work/, crashing inputs in findings/, logs in
 # logs/. FUZZ_JOBS=N runs up to N targets at once (default 1). Exits non-zero
@@ -12,13 +12,14 @@ root=$PWD
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(image_layout trailer base64)
+[ ${#targets[@]} -gt 0 ] || targets=(image_layout trailer base64 stamp)
 jobs=${FUZZ_JOBS:-1}
 out=$root/build/fuzz
 
 # Longest input tried per target: a package's headers and section table, or a
-# certificate table, fit in 16 KiB; parameter texts are short.
-declare -A max_len=([image_layout]=16384 [trailer]=16384 [base64]=4096)
+# certificate table, fit in 16 KiB (a shrunk package with its control bytes
+# too); parameter texts are short.
+declare -A max_len=([image_layout]=16384 [trailer]=16384 [base64]=4096 [stamp]=16384)
 for target in "${targets[@]}"; do
   [ -n "${max_len[$target]:-}" ] || { echo "unknown target: $target" >&2; exit 2; }
 done

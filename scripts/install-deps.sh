@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-win32 mingw-w64-tools lld
-          wine wine32:i386 osslsigncode openssl "$@")
+          wine wine32:i386 osslsigncode openssl libssl-dev nlohmann-json3-dev strace "$@")
 
 missing=()
 for package in "${packages[@]}"; do

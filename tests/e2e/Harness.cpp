@@ -1,9 +1,7 @@
 #include "Harness.h"
 
 #include "ByteSource.h"
-#include "ImageLayout.h"
-#include "LittleEndian.h"
-#include "PackageTrailer.h"
+#include "SignedPackage.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -373,27 +371,17 @@ fs::path BuildSignedPackage(const fs::path& folder, const std::vector<std::uint8
 }
 
 void Stamp(const fs::path& package, const StampData& data) {
-    std::vector<std::uint8_t> bytes = ReadBytes(package);
+    const std::vector<std::uint8_t> bytes = ReadBytes(package);
     MemorySource source(bytes);
-    const PeHeaders headers = ReadPeHeaders(source);
-    const std::uint32_t dwLength = *LittleEndianView(bytes).U32(headers.certificateOffset);
-    PackageTrailer trailer;
-    trailer.version = data.version;
-    trailer.signatureSize = static_cast<std::int32_t>(dwLength);
-    trailer.paramsSize = static_cast<std::int32_t>(data.paramsText.size());
-    const std::size_t before = bytes.size();
-    if (data.version == 2) {
-        trailer.iconSize = static_cast<std::int32_t>(data.icon.size());
-        trailer.pictureSize = static_cast<std::int32_t>(data.picture.size());
-        bytes.insert(bytes.end(), data.icon.begin(), data.icon.end());
-        bytes.insert(bytes.end(), data.picture.begin(), data.picture.end());
+    PerDownloadData perDownload;
+    perDownload.version = data.version;
+    perDownload.paramsText.assign(data.paramsText.begin(), data.paramsText.end());
+    if (data.version == 2) {  // a version 1 package carries neither
+        perDownload.picture = data.picture;
+        perDownload.icon = data.icon;
     }
-    bytes.insert(bytes.end(), data.paramsText.begin(), data.paramsText.end());
-    const std::vector<std::uint8_t> encoded = EncodeTrailer(trailer);
-    bytes.insert(bytes.end(), encoded.begin(), encoded.end());
-    PutU32(bytes, SecurityEntryPosition(headers.lfanew) + 4,
-           static_cast<std::uint32_t>(headers.certificateSize + (bytes.size() - before)));
-    WriteBytes(package, bytes);
+    const EditPlan plan = PlanStamp(ReadSignedPackage(source, bytes.size()), std::move(perDownload));
+    WriteBytes(package, ApplyPlan(bytes, plan));
 }
 
 fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload, const StampData& data,

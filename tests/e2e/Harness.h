@@ -114,7 +114,10 @@ struct StampData {
 };
 
 // Appends the blobs and the trailer behind the signature entry of a signed
-// package and raises the security entry's size; nothing else changes.
+// package and raises the security entry's size; nothing else changes. Uses the
+// format code's stamp plan, as qpk does; a version 1 stamp leaves the picture
+// and the icon out. Raises PeFormatException as ReadSignedPackage and
+// PlanStamp do.
 void Stamp(const fs::path& package, const StampData& data);
 
 // A signed and stamped package around the payload.

@@ -57,6 +57,31 @@ TEST(Base64Encode, StandardVectorsWithoutPads) {
     }
 }
 
+TEST(Base64Encode, PadsOnRequest) {
+    const std::pair<const char*, const char*> vectors[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}};
+    for (const auto& [plain, encoded] : vectors) {
+        const std::string text(plain);
+        EXPECT_EQ(Base64Encode(std::vector<std::uint8_t>(text.begin(), text.end()), true), encoded) << plain;
+    }
+}
+
+// Whether the launcher's decoder uses every character: where it stops, and
+// whether only pads follow and no lone character is dropped.
+TEST(Base64DecodesWhole, StopsOnlyAtClosingPads) {
+    const struct {
+        std::string text;
+        std::size_t stop;
+        bool whole;
+    } cases[] = {{"", 0, true},           {"QUJD", 4, true},      {"QUI=", 3, true},     {"QQ==", 2, true},
+                 {"QUJD==", 4, true},     {"QUJDQ", 5, false},    {"QUJDQ=", 5, false},  {"QUJD=REVG", 4, false},
+                 {"QUJD\nREVG", 4, false}, {"QUJD\0"s, 4, false}, {"QUJD-", 4, false},   {"=QUJD", 0, false},
+                 {"\xC3\xA9", 0, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(Base64StopIndex(c.text), c.stop) << c.text;
+        EXPECT_EQ(Base64DecodesWhole(c.text), c.whole) << c.text;
+    }
+}
+
 TEST(Base64Encode, EveryByteValueRoundTrips) {
     std::vector<std::uint8_t> bytes(256 * 3 + 1);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);

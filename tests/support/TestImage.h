@@ -33,11 +33,12 @@ struct TestImage {
         PutU32(bytes, pe::kLfanewOffset, static_cast<std::uint32_t>(lfanew));
         const std::size_t nt = static_cast<std::size_t>(lfanew);
         PutU32(bytes, nt + pe::kSignatureOffset, pe::kPeSignature);
-        PutU16(bytes, nt + 4, 0x014C);  // Machine: i386
+        PutU16(bytes, nt + pe::kMachineOffset, 0x014C);  // i386
         PutU16(bytes, nt + pe::kNumberOfSectionsOffset, static_cast<std::uint16_t>(sections.size()));
-        PutU16(bytes, nt + 20, 224);  // SizeOfOptionalHeader
+        PutU16(bytes, nt + pe::kSizeOfOptionalHeaderOffset, 224);
         PutU16(bytes, nt + pe::kCharacteristicsOffset, 0x0102);
         PutU16(bytes, nt + pe::kOptionalMagicOffset, optionalMagic);
+        PutU32(bytes, nt + pe::kNumberOfRvaAndSizesOffset, 16);  // signing tools need the data directory
         PutU32(bytes, nt + pe::kSecurityAddressOffset, certificateOffset);
         PutU32(bytes, nt + pe::kSecuritySizeOffset, certificateSize);
         for (std::size_t i = 0; i < sections.size(); ++i) {

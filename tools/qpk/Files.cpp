@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -15,28 +15,65 @@ namespace qpk {
 
 namespace {
 
-std::runtime_error SystemFailure(const std::string& what, const std::string& path) {
-    return std::runtime_error(what + " " + path + ": " + std::strerror(errno));
+constexpr const char* kTemporaryName = ".qpk-XXXXXX";
+
+std::runtime_error SystemFailure(const std::string& what, const std::string& path, int error = errno) {
+    return std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+// The folder part of path, with its final slash; "" for a bare name.
+std::string FolderOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+bool IsSymbolicLink(const std::string& path) {
+    struct stat info = {};
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+mode_t CurrentUmask() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
 }
 
 }  // namespace
 
-InputFile::InputFile(const std::string& path) : path_(path), fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ < 0) throw SystemFailure("cannot open", path);
-    struct stat info = {};
-    if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd_);
-        throw std::runtime_error("not a regular file: " + path);
+Descriptor::~Descriptor() { Close(); }
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
     }
-    size_ = static_cast<std::uint64_t>(info.st_size);
+    return *this;
 }
 
-InputFile::~InputFile() { close(fd_); }
+int Descriptor::Close() {
+    if (fd_ < 0) return 0;
+    const int result = close(fd_);
+    fd_ = -1;
+    return result;
+}
+
+InputFile::InputFile(const std::string& path)
+    : path_(path), fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)) {
+    if (!fd_.Valid()) throw SystemFailure("cannot open", path);
+    struct stat info = {};
+    if (fstat(fd_.Get(), &info) != 0) throw SystemFailure("cannot open", path);
+    if (!S_ISREG(info.st_mode)) throw std::runtime_error("not a regular file: " + path);
+    // Reads of a regular file do not block anyway; clear the flag all the same.
+    fcntl(fd_.Get(), F_SETFL, fcntl(fd_.Get(), F_GETFL) & ~O_NONBLOCK);
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    mode_ = info.st_mode & 07777;
+}
 
 std::size_t InputFile::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
+        const ssize_t got = pread(fd_.Get(), out + done, count - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
@@ -44,23 +81,54 @@ std::size_t InputFile::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size
     return done;
 }
 
-Output::Output(const std::string& path, std::ostream& standardOutput) : path_(path) {
+Output::Output(const std::string& path, std::ostream& standardOutput, mode_t newMode) : path_(path) {
     if (path == "-") {
         stream_ = &standardOutput;
         return;
     }
-    std::random_device random;
-    const std::string::size_type slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    temporary_ = folder + "." + name + ".qpk-" + std::to_string(random()) + ".tmp";
-    fd_ = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ < 0) throw SystemFailure("cannot create", path);
+    if (path.empty()) throw std::runtime_error("an output name is empty");
+    // The kernel follows every link here, the magic ones of /dev/stdout and
+    // /proc/self/fd included.
+    struct stat info = {};
+    if (stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) throw std::runtime_error("cannot write " + path + ": it is a directory");
+        if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)) {
+            // Written through; opening a FIFO waits for its reader, as a shell does.
+            fd_ = Descriptor(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+            if (!fd_.Valid()) throw SystemFailure("cannot create", path);
+            // What was opened is what was looked at, not a file put there since:
+            // opening without O_TRUNC has changed nothing yet.
+            if (fstat(fd_.Get(), &info) != 0 || !(S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)))
+                throw std::runtime_error("cannot write " + path + ": it changed while it was opened");
+            return;
+        }
+        if (!S_ISREG(info.st_mode))
+            throw std::runtime_error("cannot write " + path + ": not a regular file, character device or FIFO");
+        mode_ = info.st_mode & 07777;
+        keepOwner_ = info.st_uid != geteuid() || info.st_gid != getegid();
+        owner_ = info.st_uid;
+        group_ = info.st_gid;
+    } else if (errno == ENOENT) {
+        mode_ = newMode & 0777 & ~CurrentUmask();
+    } else {
+        throw SystemFailure("cannot create", path);
+    }
+    // Run as root, replacing the file a link leads to would let whoever may
+    // write the link's folder choose the file; replacing the link itself
+    // would not be what was asked for.
+    if (IsSymbolicLink(path))
+        throw std::runtime_error("cannot write " + path +
+                                 ": it is a symbolic link, not to a device or FIFO (name the file itself, or - for standard output)");
+    std::string name = FolderOf(path) + kTemporaryName;
+    fd_ = Descriptor(mkostemp(name.data(), O_CLOEXEC));
+    if (!fd_.Valid()) throw SystemFailure("cannot create", path);
+    temporary_ = name;
+    staged_ = true;
 }
 
 Output::~Output() {
-    if (fd_ >= 0) {
-        close(fd_);
+    if (staged_ && !published_) {
+        fd_.Close();
         unlink(temporary_.c_str());
     }
 }
@@ -72,7 +140,7 @@ void Output::Write(const std::uint8_t* data, std::size_t size) {
         return;
     }
     while (size > 0) {
-        const ssize_t written = write(fd_, data, size);
+        const ssize_t written = write(fd_.Get(), data, size);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) throw SystemFailure("cannot write", path_);
         data += written;
@@ -81,11 +149,12 @@ void Output::Write(const std::uint8_t* data, std::size_t size) {
 }
 
 void Output::Append(InputFile& source, std::uint64_t offset, std::uint64_t size) {
-    if (stream_ == nullptr) {
-        // The kernel copies without a round trip through this process.
+    if (staged_) {
+        // The kernel copies between regular files without a round trip
+        // through this process.
         loff_t from = static_cast<loff_t>(offset);
         while (size > 0) {
-            const ssize_t copied = copy_file_range(source.Descriptor(), &from, fd_, nullptr,
+            const ssize_t copied = copy_file_range(source.Get(), &from, fd_.Get(), nullptr,
                                                    static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 30)), 0);
             if (copied < 0 && errno == EINTR) continue;
             if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
@@ -98,24 +167,39 @@ void Output::Append(InputFile& source, std::uint64_t offset, std::uint64_t size)
     CopyRange(source, offset, size, *this);
 }
 
-void Output::Commit() {
+void Output::Prepare() {
+    if (prepared_) return;
     if (stream_ != nullptr) {
         stream_->flush();
         if (!*stream_) throw std::runtime_error("cannot write to standard output");
-        return;
+    } else if (staged_) {
+        // Best effort: another owner can only be kept with the right to give
+        // files away.
+        if (keepOwner_ && fchown(fd_.Get(), owner_, group_) != 0 && errno != EPERM)
+            throw SystemFailure("cannot write", path_);
+        if (fchmod(fd_.Get(), mode_) != 0) throw SystemFailure("cannot write", path_);
+        if (fsync(fd_.Get()) != 0) throw SystemFailure("cannot write", path_);
+        if (fd_.Close() != 0) throw SystemFailure("cannot write", path_);
     }
-    const int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) {
-        unlink(temporary_.c_str());
-        throw SystemFailure("cannot write", path_);
-    }
-    if (rename(temporary_.c_str(), path_.c_str()) != 0) {
-        const int error = errno;
-        unlink(temporary_.c_str());
-        errno = error;
-        throw SystemFailure("cannot create", path_);
-    }
+    prepared_ = true;
+}
+
+void Output::Publish() {
+    if (!staged_ || published_) return;
+    if (!prepared_) throw std::logic_error("an output was published before it was prepared");
+    // rename() replaces whatever is at the path then, a link put there
+    // meanwhile included, and follows nothing.
+    if (rename(temporary_.c_str(), path_.c_str()) != 0) throw SystemFailure("cannot create", path_);
+    published_ = true;
+    const std::string folder = FolderOf(path_);
+    const Descriptor directory(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.Valid() || fsync(directory.Get()) != 0)
+        throw SystemFailure("cannot sync the folder of", path_);
+}
+
+void Output::Commit() {
+    Prepare();
+    Publish();
 }
 
 void CopyRange(ByteSource& source, std::uint64_t offset, std::uint64_t size, Output& out) {
