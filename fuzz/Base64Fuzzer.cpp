@@ -9,6 +9,8 @@
 #include "Base64.h"
 #include "FuzzCheck.h"
 
+using namespace qpk;
+
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

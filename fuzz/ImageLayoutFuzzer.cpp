@@ -12,6 +12,8 @@
 #include "ImageLayout.h"
 #include "PeFormatException.h"
 
+using namespace qpk;
+
 namespace {
 
 // Raised by the size callback; ReadImageLayout must let it through unchanged.

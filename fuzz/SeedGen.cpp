@@ -22,6 +22,8 @@
 #include "PackageTrailer.h"
 #include "SignedPackage.h"
 
+using namespace qpk;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

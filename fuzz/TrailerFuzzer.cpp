@@ -18,6 +18,8 @@
 #include "PackageTrailer.h"
 #include "PeFormatException.h"
 
+using namespace qpk;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace qpk {
+
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #endif
@@ -14,3 +16,5 @@ void RestrictDllSearchToSystemFolder() {
         reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
     if (setDefaultDllDirectories != nullptr) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
+
+}  // namespace qpk

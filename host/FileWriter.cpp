@@ -5,6 +5,8 @@
 #include "SystemError.h"
 #include "SystemHandle.h"
 
+namespace qpk {
+
 void WriteWholeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes, const char* context) {
     SystemHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -20,3 +22,5 @@ void WriteWholeFile(const std::wstring& path, const std::vector<std::uint8_t>& b
     // The close is checked too: a file system may report a failed write only here.
     if (!CloseHandle(file.Release())) ThrowLastError(context);
 }
+
+}  // namespace qpk

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace qpk {
+
 // Releases memory the system allocated with LocalAlloc on the caller's behalf
 // (FormatMessageW's buffer, CommandLineToArgvW's array).
 struct LocalFreeDeleter {
@@ -12,3 +14,5 @@ struct LocalFreeDeleter {
 
 template <typename T>
 using LocalPtr = std::unique_ptr<T, LocalFreeDeleter>;
+
+}  // namespace qpk

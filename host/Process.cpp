@@ -7,6 +7,8 @@
 #include "SystemError.h"
 #include "SystemHandle.h"
 
+namespace qpk {
+
 namespace {
 constexpr std::size_t kCommandLineBufferChars = 32768;
 constexpr std::size_t kCommandLineLimit = 0x7ffe;  // characters, terminator included
@@ -44,3 +46,5 @@ std::uint32_t CProcess::Run(const std::wstring& arguments) {
     if (!GetExitCodeProcess(processGuard.Get(), &exitCode)) ThrowLastError("Failed to get installer process result");
     return exitCode;
 }
+
+}  // namespace qpk

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace qpk {
+
 // Owns the installer copy on disk: runs it, and deletes it when destroyed
 // (the result of the delete is ignored). Never copied.
 class CProcess {
@@ -23,3 +25,5 @@ public:
 private:
     const std::wstring path_;
 };
+
+}  // namespace qpk

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace qpk {
+
 // Failed Win32 calls become std::system_error in the system category, with the
 // Win32 error code and a context message such as "Failed to start installer".
 
@@ -12,3 +14,5 @@
 // Raises with a code the caller determined itself (a short read, a command
 // line that is too long). Never returns.
 [[noreturn]] void ThrowSystemError(const char* context, std::uint32_t code);
+
+}  // namespace qpk

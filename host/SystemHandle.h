@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace qpk {
+
 // Owner of one Win32 handle from the call that returned it on: closes it when
 // the scope ends. NULL and INVALID_HANDLE_VALUE (the two ways Win32 calls say
 // "no handle") are both held as no handle, which IsValid tells. The owner hands
@@ -40,3 +42,5 @@ public:
 private:
     HANDLE handle_ = nullptr;
 };
+
+}  // namespace qpk

@@ -6,6 +6,8 @@
 
 #include "SystemError.h"
 
+namespace qpk {
+
 namespace {
 constexpr DWORD kExecutablePathCapacity = 0x8000;
 constexpr DWORD kTempPathCapacity = MAX_PATH;
@@ -54,3 +56,5 @@ std::wstring MakeTempFilePath(const std::wstring& name) {
     if (length == 0) ThrowLastError("Failed to get temporary path");
     return std::wstring(buffer.data(), length) + InsertUniqueSuffix(name);
 }
+
+}  // namespace qpk

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace qpk {
+
 // Full path of the running launcher file. Raises a system error "Failed to get
 // current executable path" when it cannot be had, or when it does not fit the
 // 32,768-character buffer (ERROR_INSUFFICIENT_BUFFER).
@@ -22,3 +24,5 @@ std::wstring InsertUniqueSuffix(const std::wstring& name);
 // A new unique path for name in the temporary directory. Raises a system error
 // "Failed to get temporary path" when the directory cannot be had.
 std::wstring MakeTempFilePath(const std::wstring& name);
+
+}  // namespace qpk

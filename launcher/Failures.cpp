@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-#include "../host/LocalMemory.h"
+#include "LocalMemory.h"
+
+namespace qpk {
 
 namespace {
 constexpr DWORD kMessageFlags =
@@ -29,3 +31,5 @@ std::wstring SystemMessageText(std::uint32_t code) {
     if (length != 0 && buffer) return std::wstring(buffer.get());
     return L"Windows error 0x" + HexDigits(code);
 }
+
+}  // namespace qpk

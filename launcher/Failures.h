@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "../host/SystemError.h"
-#include "../package/PeFormatException.h"
+#include "SystemError.h"
+#include "PeFormatException.h"
+
+namespace qpk {
 
 // Caption of every failure box.
 constexpr const char* kFailureCaption = "Error while running installer";
@@ -17,3 +19,5 @@ constexpr const wchar_t* kFailureCaptionWide = L"Error while running installer";
 // break included), or "Windows error 0x" and the code in lower-case hex when
 // the system has none. Never fails.
 std::wstring SystemMessageText(std::uint32_t code);
+
+}  // namespace qpk

@@ -1,9 +1,9 @@
 #include <windows.h>
 
-#include "../host/DllSearch.h"
+#include "DllSearch.h"
 #include "RunSequence.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR tail, int) {
-    RestrictDllSearchToSystemFolder();
-    return RunLauncher(tail);
+    qpk::RestrictDllSearchToSystemFolder();
+    return qpk::RunLauncher(tail);
 }

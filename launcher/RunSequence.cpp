@@ -5,11 +5,13 @@
 
 #include <system_error>
 
-#include "../host/LocalMemory.h"
-#include "../host/Process.h"
-#include "../host/TempPaths.h"
-#include "../package/PeReader.h"
+#include "LocalMemory.h"
+#include "Process.h"
+#include "TempPaths.h"
+#include "PeReader.h"
 #include "Failures.h"
+
+namespace qpk {
 
 namespace {
 
@@ -97,3 +99,5 @@ int RunLauncher(const wchar_t* tail) {
         return 1;
     }
 }
+
+}  // namespace qpk

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace qpk {
+
 // Switches found on the command line.
 struct LaunchOptions {
     bool silent = false;        // "/S"
@@ -22,3 +24,5 @@ LaunchOptions ScanSwitches(const std::vector<std::wstring>& arguments);
 // The whole run for the given tail: every stage, then the two failure handlers.
 // Returns the exit status, 0 or 1.
 int RunLauncher(const wchar_t* tail);
+
+}  // namespace qpk

@@ -2,9 +2,11 @@
 
 #include <vector>
 
-#include "../host/SystemError.h"
-#include "../host/SystemHandle.h"
+#include "SystemError.h"
+#include "SystemHandle.h"
 #include "PeReader.h"
+
+namespace qpk {
 
 namespace {
 
@@ -44,3 +46,5 @@ void PeReader::ExtractInstaller(const std::wstring& installerPath) const {
         remaining -= bytesRead;
     }
 }
+
+}  // namespace qpk

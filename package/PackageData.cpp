@@ -1,7 +1,9 @@
-#include "../host/FileSource.h"
-#include "../host/FileWriter.h"
+#include "FileSource.h"
+#include "FileWriter.h"
 #include "PackageTrailer.h"
 #include "PeReader.h"
+
+namespace qpk {
 
 namespace {
 
@@ -39,3 +41,5 @@ bool PeReader::ExtractPicture(const std::wstring& picturePath) const {
 bool PeReader::ExtractIco(const std::wstring& iconPath) const {
     return ExtractBlob(*this, IconRegion, iconPath, "Failed to write icon");
 }
+
+}  // namespace qpk

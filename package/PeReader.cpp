@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
-#include "../host/FileSource.h"
-#include "../host/SystemError.h"
-#include "../host/SystemHandle.h"
+#include "FileSource.h"
+#include "SystemError.h"
+#include "SystemHandle.h"
+
+namespace qpk {
 
 namespace {
 
@@ -33,3 +35,5 @@ PeReader::PeReader(const std::wstring& path, const ImageLayout& layout)
       certificateSize(layout.certificateSize),
       payloadOffset(layout.payloadOffset),
       payloadSize(layout.payloadSize) {}
+
+}  // namespace qpk

@@ -6,6 +6,8 @@
 
 #include "ImageLayout.h"
 
+namespace qpk {
+
 // The launcher's own file, validated: where the payload and the certificate
 // table lie. Holds no file open; each operation opens the file anew.
 class PeReader {
@@ -53,3 +55,5 @@ public:
 // Size of the file at path from the file system. Raises a system error "Failed
 // to open current executable file" or "Failed get file size".
 std::uint64_t QueryFileSize(const std::wstring& path);
+
+}  // namespace qpk

@@ -14,6 +14,8 @@
 #include "Harness.h"
 #include "PackageTrailer.h"
 
+using namespace qpk;
+
 namespace e2e {
 namespace {
 

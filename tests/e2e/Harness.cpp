@@ -28,6 +28,8 @@
 #include <stdexcept>
 #include <thread>
 
+using namespace qpk;
+
 namespace e2e {
 
 namespace {

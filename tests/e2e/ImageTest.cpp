@@ -9,6 +9,8 @@
 #include "ImageLayout.h"
 #include "LittleEndian.h"
 
+using namespace qpk;
+
 namespace e2e {
 namespace {
 

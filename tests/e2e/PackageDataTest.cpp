@@ -10,6 +10,8 @@
 #include "LittleEndian.h"
 #include "PackageTrailer.h"
 
+using namespace qpk;
+
 namespace e2e {
 namespace {
 

@@ -8,6 +8,8 @@
 #include "ImageLayout.h"
 #include "LittleEndian.h"
 
+using namespace qpk;
+
 namespace e2e {
 namespace {
 

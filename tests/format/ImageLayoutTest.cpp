@@ -8,6 +8,8 @@
 #include "PeFormatException.h"
 #include "TestImage.h"
 
+using namespace qpk;
+
 namespace {
 
 using namespace image_messages;

@@ -5,6 +5,8 @@
 #include <random>
 #include <vector>
 
+using namespace qpk;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

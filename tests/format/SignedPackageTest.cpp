@@ -11,6 +11,8 @@
 #include "PeFormatException.h"
 #include "TestImage.h"
 
+using namespace qpk;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -9,6 +9,8 @@
 #include "LittleEndian.h"
 #include "PeFormatException.h"
 
+using namespace qpk;
+
 namespace {
 
 using namespace trailer_messages;

@@ -18,6 +18,8 @@
 #include "PeChecksum.h"
 #include "TestImage.h"
 
+using namespace qpk;
+
 namespace {
 
 namespace fs = std::filesystem;

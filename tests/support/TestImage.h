@@ -9,6 +9,8 @@
 #include "ImageLayout.h"
 #include "LittleEndian.h"
 
+namespace qpk {
+
 struct TestSection {
     std::uint32_t pointerToRawData;
     std::uint32_t sizeOfRawData;
@@ -49,3 +51,5 @@ struct TestImage {
         return bytes;
     }
 };
+
+}  // namespace qpk

@@ -9,6 +9,8 @@
 
 #include "TempPaths.h"
 
+using namespace qpk;
+
 namespace {
 
 std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed) {

@@ -5,6 +5,8 @@
 
 #include <system_error>
 
+using namespace qpk;
+
 namespace {
 
 TEST(SystemMessageText, TakesTheSystemTextWhole) {

@@ -12,6 +12,8 @@
 #include "PeReader.h"
 #include "TempPaths.h"
 
+using namespace qpk;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

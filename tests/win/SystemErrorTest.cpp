@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 
+using namespace qpk;
+
 namespace {
 
 // A system error as the launcher raises it: the code, the system category, the context first.

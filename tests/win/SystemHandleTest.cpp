@@ -5,6 +5,8 @@
 
 #include <utility>
 
+using namespace qpk;
+
 namespace {
 
 // True while handle is open in this process.

@@ -5,6 +5,8 @@
 #include <cwctype>
 #include <regex>
 
+using namespace qpk;
+
 namespace {
 
 // Matches a 36-character GUID text: 8_4_4_4_12 lower-case hex digits.

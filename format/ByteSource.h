@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace qpk {
+
 // Random-access reads from a file or from bytes in memory. The format code reads
 // through this, so that the launcher (Win32 handles), the package tool (POSIX
 // files), tests and fuzzers (memory) share it.
@@ -41,3 +43,5 @@ public:
 private:
     const std::vector<std::uint8_t>& bytes_;
 };
+
+}  // namespace qpk

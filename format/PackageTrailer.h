@@ -6,6 +6,8 @@
 
 #include "ByteSource.h"
 
+namespace qpk {
+
 // The per-download data inside the certificate table: behind the signature
 // entry the blobs (version 2: icon, picture, then the parameters text; version
 // 1: the text only), and the trailer closing the table. Trailer fields are
@@ -81,3 +83,5 @@ std::vector<std::uint8_t> ReadParams(ByteSource& file, const CertificateTable& t
 // The trailer's bytes as a package writer places them: 16 for version 1
 // (iconSize and pictureSize are not written), 24 for any other version.
 std::vector<std::uint8_t> EncodeTrailer(const PackageTrailer& trailer);
+
+}  // namespace qpk

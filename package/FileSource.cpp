@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace qpk {
+
 FileSource::FileSource(const std::wstring& path)
     : file_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, 0, nullptr)) {}
@@ -19,3 +21,5 @@ std::size_t FileSource::ReadAt(std::uint64_t offset, std::uint8_t* out, std::siz
     }
     return done;
 }
+
+}  // namespace qpk

@@ -8,23 +8,23 @@
 #include "LittleEndian.h"
 #include "PeFormatException.h"
 
+namespace qpk {
+
 namespace {
 
 using namespace trailer_messages;
 
-[[noreturn]] void Fail(const char* message) { throw PeFormatException(message); }
-
 bool WithinLimit(std::int32_t size) { return size >= 0 && size <= trailer::kMaxBlobSize; }
 
 void CheckSize(std::int32_t size, const char* message) {
-    if (!WithinLimit(size)) Fail(message);
+    if (!WithinLimit(size)) ThrowFormatError(message);
 }
 
 // A region at offset start (relative to the table) must lie inside the table.
 // An empty one reads nothing, so its place does not matter.
 Region Inside(const CertificateTable& table, std::int64_t start, std::int32_t size) {
     if (size == 0) return {table.offset, 0};
-    if (start < 0 || start + size > static_cast<std::int64_t>(table.size)) Fail(kCorrupt);
+    if (start < 0 || start + size > static_cast<std::int64_t>(table.size)) ThrowFormatError(kCorrupt);
     return {table.offset + static_cast<std::uint64_t>(start), static_cast<std::uint32_t>(size)};
 }
 
@@ -36,12 +36,12 @@ Region Unplaced(const CertificateTable& table) { return {table.offset, 0}; }
 }  // namespace
 
 PackageTrailer ReadTrailer(ByteSource& file, const CertificateTable& table) {
-    if (table.size < trailer::kReadSize) Fail(kNotPackage);
+    if (table.size < trailer::kReadSize) ThrowFormatError(kNotPackage);
     const std::uint64_t end = std::uint64_t{table.offset} + table.size;
     const std::vector<std::uint8_t> bytes = file.Read(end - trailer::kReadSize, trailer::kReadSize);
     if (bytes.size() != trailer::kReadSize ||
         !std::equal(std::begin(trailer::kMagic), std::end(trailer::kMagic), bytes.end() - trailer::kMagicBack))
-        Fail(kNotPackage);
+        ThrowFormatError(kNotPackage);
     const LittleEndianView view(bytes);
     PackageTrailer trailer;
     trailer.iconSize = *view.I32(trailer::kReadSize - trailer::kIconSizeBack);
@@ -53,7 +53,7 @@ PackageTrailer ReadTrailer(ByteSource& file, const CertificateTable& table) {
 }
 
 Region ParamsRegion(const PackageTrailer& trailer, const CertificateTable& table) {
-    if (trailer.version != 1 && trailer.version != 2) Fail(kParamsVersion);
+    if (trailer.version != 1 && trailer.version != 2) ThrowFormatError(kParamsVersion);
     CheckSize(trailer.paramsSize, kParamsTooBig);
     std::int64_t start = trailer.signatureSize;
     if (trailer.version == 2) {
@@ -64,14 +64,14 @@ Region ParamsRegion(const PackageTrailer& trailer, const CertificateTable& table
 }
 
 Region PictureRegion(const PackageTrailer& trailer, const CertificateTable& table) {
-    if (trailer.version != 2) Fail(kPictureVersion);
+    if (trailer.version != 2) ThrowFormatError(kPictureVersion);
     CheckSize(trailer.pictureSize, kPictureTooBig);
     if (!WithinLimit(trailer.iconSize)) return Unplaced(table);
     return Inside(table, std::int64_t{trailer.signatureSize} + trailer.iconSize, trailer.pictureSize);
 }
 
 Region IconRegion(const PackageTrailer& trailer, const CertificateTable& table) {
-    if (trailer.version != 2) Fail(kIconVersion);
+    if (trailer.version != 2) ThrowFormatError(kIconVersion);
     CheckSize(trailer.iconSize, kIconTooBig);
     return Inside(table, trailer.signatureSize, trailer.iconSize);
 }
@@ -103,3 +103,5 @@ std::vector<std::uint8_t> EncodeTrailer(const PackageTrailer& trailer) {
     if (trailer.version == 1) bytes.erase(bytes.begin(), bytes.begin() + (trailer::kReadSize - trailer::kVersion1Size));
     return bytes;
 }
+
+}  // namespace qpk

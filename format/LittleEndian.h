@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+namespace qpk {
+
 // Checked little-endian view over bytes that were actually read. Every getter
 // returns nullopt when the field's bytes lie (partly) outside the view, so a
 // caller can never test bytes that a short read did not deliver.
@@ -56,3 +58,5 @@ inline void PutU32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::ui
     if (bytes.size() < offset + 4) bytes.resize(offset + 4);
     for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
+
+}  // namespace qpk

@@ -17,6 +17,8 @@
 #include "ImageLayout.h"
 #include "PackageTrailer.h"
 
+namespace qpk {
+
 // The WIN_CERTIFICATE header in front of the PKCS #7 signature.
 namespace wincert {
 constexpr std::size_t kHeaderSize = 8;
@@ -137,3 +139,5 @@ struct ByteRange {
 // front of the certificate table except the CheckSum field and the security
 // entry.
 std::vector<ByteRange> AuthenticodeRanges(const SignedPackage& package);
+
+}  // namespace qpk

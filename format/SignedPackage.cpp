@@ -5,11 +5,11 @@
 #include "LittleEndian.h"
 #include "PeFormatException.h"
 
+namespace qpk {
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-[[noreturn]] void Fail(const std::string& message) { throw PeFormatException(message); }
 
 std::string Number(std::uint64_t value) { return std::to_string(value); }
 
@@ -68,7 +68,7 @@ private:
 
 void CheckBlob(const Bytes& blob, const char* what) {
     if (blob.size() > static_cast<std::size_t>(trailer::kMaxBlobSize))
-        Fail(std::string(what) + " (" + Number(blob.size()) + " bytes) is over the launcher's limit of 20 MiB");
+        ThrowFormatError(std::string(what) + " (" + Number(blob.size()) + " bytes) is over the launcher's limit of 20 MiB");
 }
 
 }  // namespace
@@ -88,7 +88,7 @@ SignedPackage ReadSignedPackage(ByteSource& file, std::uint64_t fileSize) {
     const std::uint64_t headersEnd =
         sectionTable + std::uint64_t{package.headers.numberOfSections} * pe::kSectionHeaderSize;
     if (offset < headersEnd)
-        Fail("the certificate table starts at " + Number(offset) + ", inside the headers, which end at " +
+        ThrowFormatError("the certificate table starts at " + Number(offset) + ", inside the headers, which end at " +
              Number(headersEnd));
     // The launcher skips sections whose raw data starts beyond the file's end,
     // so a section starting behind the table would take part or not as
@@ -98,24 +98,24 @@ SignedPackage ReadSignedPackage(ByteSource& file, std::uint64_t fileSize) {
     for (std::size_t i = 0; i < package.headers.numberOfSections; ++i) {
         const auto pointer = sectionView.U32(i * pe::kSectionHeaderSize + pe::kPointerToRawDataOffset);
         if (!pointer || *pointer > offset)
-            Fail("section " + Number(i + 1) + "'s raw data starts behind the certificate table, at " +
+            ThrowFormatError("section " + Number(i + 1) + "'s raw data starts behind the certificate table, at " +
                  Number(pointer.value_or(0)));
     }
 
     if (tableSize < wincert::kHeaderSize)
-        Fail("the certificate table (" + Number(tableSize) + " bytes) is too small for a signature entry");
+        ThrowFormatError("the certificate table (" + Number(tableSize) + " bytes) is too small for a signature entry");
     const Bytes header = file.Read(offset, wincert::kHeaderSize);
     const LittleEndianView entry(header);
     const auto length = entry.U32(wincert::kLengthOffset);
     const auto revision = entry.U16(wincert::kRevisionOffset);
     const auto type = entry.U16(wincert::kTypeOffset);
-    if (!length || !revision || !type) Fail("the signature entry cannot be read");
+    if (!length || !revision || !type) ThrowFormatError("the signature entry cannot be read");
     if (*revision != wincert::kRevision2)
-        Fail("the signature entry's revision is " + Hex16(*revision) + ", not 0x0200");
+        ThrowFormatError("the signature entry's revision is " + Hex16(*revision) + ", not 0x0200");
     if (*type != wincert::kTypePkcsSignedData)
-        Fail("the signature entry's type is " + Number(*type) + ", not 2 (PKCS #7 signed data)");
+        ThrowFormatError("the signature entry's type is " + Number(*type) + ", not 2 (PKCS #7 signed data)");
     if (*length < wincert::kHeaderSize || *length > tableSize)
-        Fail("the signature entry's length (" + Number(*length) + ") does not fit the certificate table (" +
+        ThrowFormatError("the signature entry's length (" + Number(*length) + ") does not fit the certificate table (" +
              Number(tableSize) + " bytes)");
     package.signatureLength = *length;
 
@@ -127,7 +127,7 @@ SignedPackage ReadSignedPackage(ByteSource& file, std::uint64_t fileSize) {
 
     const std::optional<PackageTrailer> found = TryTrailer(file, package.Table());
     if (!found)
-        Fail("the certificate table holds " + Number(behind) +
+        ThrowFormatError("the certificate table holds " + Number(behind) +
              " bytes behind the signature entry that are no per-download data");
     // The data begins behind the signature entry and the zeros that align it;
     // at least a version 1 trailer follows.
@@ -136,7 +136,7 @@ SignedPackage ReadSignedPackage(ByteSource& file, std::uint64_t fileSize) {
     if (padding < 0 || padding >= std::int64_t{wincert::kAlignment} ||
         signedSize + static_cast<std::int64_t>(trailer::kVersion1Size) > std::int64_t{tableSize} ||
         !ZerosAt(file, offset + *length, static_cast<std::size_t>(padding)))
-        Fail("the trailer's signature size (" + std::to_string(signedSize) +
+        ThrowFormatError("the trailer's signature size (" + std::to_string(signedSize) +
              ") does not match the signature entry (length " + Number(*length) + ")");
     package.signedTableSize = static_cast<std::uint32_t>(signedSize);
     package.trailer = found;
@@ -151,14 +151,14 @@ std::uint64_t EditPlan::OutputSize() const {
 
 EditPlan PlanStamp(const SignedPackage& package, PerDownloadData data) {
     if (data.version != 1 && data.version != 2)
-        Fail("there is no package version " + std::to_string(data.version) + ": only 1 and 2");
+        ThrowFormatError("there is no package version " + std::to_string(data.version) + ": only 1 and 2");
     if (data.version == 1 && (!data.picture.empty() || !data.icon.empty()))
-        Fail("a version 1 package carries no picture and no icon");
+        ThrowFormatError("a version 1 package carries no picture and no icon");
     CheckBlob(data.paramsText, "the parameters text");
     CheckBlob(data.picture, "the picture");
     CheckBlob(data.icon, "the icon");
     if (package.signedTableSize > static_cast<std::uint32_t>(pe::kMaxPayloadSize))
-        Fail("the signature entry (" + Number(package.signedTableSize) + " bytes) is too large for the trailer");
+        ThrowFormatError("the signature entry (" + Number(package.signedTableSize) + " bytes) is too large for the trailer");
 
     PackageTrailer fields;
     fields.version = data.version;
@@ -171,7 +171,7 @@ EditPlan PlanStamp(const SignedPackage& package, PerDownloadData data) {
     const std::uint64_t tableSize = std::uint64_t{package.signedTableSize} + data.icon.size() + data.picture.size() +
                                     data.paramsText.size() + encoded.size();
     if (std::uint64_t{package.layout.certificateOffset} + tableSize > pe::kMaxFileSize)
-        Fail("the stamped package would not stay below 4 GiB");
+        ThrowFormatError("the stamped package would not stay below 4 GiB");
 
     EditPlan plan;
     plan.keep = package.SignedEnd();
@@ -196,15 +196,15 @@ EditPlan PlanStrip(const SignedPackage& package) {
 
 std::vector<std::uint8_t> PlannedHead(ByteSource& file, const EditPlan& plan) {
     const std::uint64_t headSize = plan.sizeFieldOffset + 4;
-    if (headSize > plan.keep) Fail("the size field lies behind the bytes the edit keeps");
+    if (headSize > plan.keep) ThrowFormatError("the size field lies behind the bytes the edit keeps");
     Bytes head = file.Read(0, static_cast<std::size_t>(headSize));
-    if (head.size() != headSize) Fail("the file ends before the security entry");
+    if (head.size() != headSize) ThrowFormatError("the file ends before the security entry");
     PutU32(head, static_cast<std::size_t>(plan.sizeFieldOffset), plan.sizeFieldValue);
     return head;
 }
 
 std::vector<std::uint8_t> ApplyPlan(const std::vector<std::uint8_t>& file, const EditPlan& plan) {
-    if (file.size() < plan.keep) Fail("the file ends before the bytes the edit keeps");
+    if (file.size() < plan.keep) ThrowFormatError("the file ends before the bytes the edit keeps");
     MemorySource source(file);
     Bytes out = PlannedHead(source, plan);
     out.reserve(static_cast<std::size_t>(plan.OutputSize()));
@@ -215,18 +215,18 @@ std::vector<std::uint8_t> ApplyPlan(const std::vector<std::uint8_t>& file, const
 }
 
 BuildPlan PlanBuild(std::uint64_t imageEnd, std::uint64_t payloadSize, bool pad) {
-    if (payloadSize == 0) Fail("the payload is empty");
+    if (payloadSize == 0) ThrowFormatError("the payload is empty");
     const std::uint64_t end = imageEnd + payloadSize;
     const auto gap = static_cast<std::uint32_t>((wincert::kAlignment - end % wincert::kAlignment) % wincert::kAlignment);
     // The launcher counts the alignment zeros as part of the payload.
     if (payloadSize + gap > static_cast<std::uint64_t>(pe::kMaxPayloadSize))
-        Fail("the payload (" + Number(payloadSize) + " bytes" +
+        ThrowFormatError("the payload (" + Number(payloadSize) + " bytes" +
              (gap != 0 ? ", " + Number(payloadSize + gap) + " with the zeros that align it" : std::string()) +
              ") is over the launcher's limit of " + Number(static_cast<std::uint64_t>(pe::kMaxPayloadSize)) +
              " bytes");
     const std::uint64_t room = kSignatureAllowance + kLargestPerDownloadData;
     if (end + gap > pe::kMaxFileSize || pe::kMaxFileSize - (end + gap) < room)
-        Fail("the package (" + Number(end + gap) +
+        ThrowFormatError("the package (" + Number(end + gap) +
              " bytes) would not stay below 4 GiB once signed and stamped: a signature of up to 1 MiB and the "
              "largest per-download data need " +
              Number(room) + " bytes more");
@@ -244,3 +244,5 @@ std::vector<ByteRange> AuthenticodeRanges(const SignedPackage& package) {
             {checkSum + 4, security - (checkSum + 4)},
             {security + 8, table - (security + 8)}};
 }
+
+}  // namespace qpk

@@ -6,6 +6,8 @@
 
 #include "ByteSource.h"
 
+namespace qpk {
+
 // Field positions and values of the PE/COFF headers the launcher reads.
 namespace pe {
 constexpr std::size_t kDosHeaderSize = 64;
@@ -96,3 +98,5 @@ ImageLayout ReadImageLayout(ByteSource& file, const std::function<std::uint64_t(
 // tests from the signature test on. Raises as ReadImageLayout.
 ImageLayout LayoutFromHeaders(ByteSource& file, const PeHeaders& headers,
                               const std::function<std::uint64_t()>& fileSize);
+
+}  // namespace qpk

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+namespace qpk {
+
 // Decodes standard Base64 (RFC 4648 alphabet) leniently: decoding stops at the
 // first "=" or at any byte outside the alphabet, pads are optional, a single
 // leftover character is dropped and leftover bits need not be zero. Never fails.
@@ -20,3 +22,5 @@ bool Base64DecodesWhole(std::string_view text);
 
 // Encodes bytes as standard Base64, without pad characters unless pad is true.
 std::string Base64Encode(const std::vector<std::uint8_t>& bytes, bool pad = false);
+
+}  // namespace qpk

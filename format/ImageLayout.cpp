@@ -3,31 +3,27 @@
 #include "LittleEndian.h"
 #include "PeFormatException.h"
 
-namespace {
-
-[[noreturn]] void Fail(const char* message) { throw PeFormatException(message); }
-
-}  // namespace
+namespace qpk {
 
 PeHeaders ReadPeHeaders(ByteSource& file) {
     const auto dosBytes = file.Read(0, pe::kDosHeaderSize);
     const LittleEndianView dos(dosBytes);
 
     const auto magic = dos.U16(pe::kDosMagicOffset);
-    if (!magic || *magic != pe::kDosMagic) Fail(image_messages::kMissingMz);
+    if (!magic || *magic != pe::kDosMagic) ThrowFormatError(image_messages::kMissingMz);
 
     const auto lfanew = dos.I32(pe::kLfanewOffset);
-    if (!lfanew || *lfanew < pe::kMinLfanew || *lfanew > pe::kMaxLfanew) Fail(image_messages::kBadLfanew);
+    if (!lfanew || *lfanew < pe::kMinLfanew || *lfanew > pe::kMaxLfanew) ThrowFormatError(image_messages::kBadLfanew);
 
     const auto ntBytes = file.Read(static_cast<std::uint64_t>(*lfanew), pe::kNtHeadersSize);
     const LittleEndianView nt(ntBytes);
 
     const auto signature = nt.U32(pe::kSignatureOffset);
-    if (!signature || *signature != pe::kPeSignature) Fail(image_messages::kMissingPe);
+    if (!signature || *signature != pe::kPeSignature) ThrowFormatError(image_messages::kMissingPe);
 
     // NumberOfSections lies in front of the magic, so it was read when the magic was.
     const auto optionalMagic = nt.U16(pe::kOptionalMagicOffset);
-    if (!optionalMagic || *optionalMagic != pe::kPe32Magic) Fail(image_messages::kNotPe32);
+    if (!optionalMagic || *optionalMagic != pe::kPe32Magic) ThrowFormatError(image_messages::kNotPe32);
 
     PeHeaders headers;
     headers.lfanew = *lfanew;
@@ -42,7 +38,7 @@ std::uint64_t FindImageEnd(ByteSource& file, const PeHeaders& headers, std::uint
     const std::uint64_t tableStart = static_cast<std::uint64_t>(headers.lfanew) + pe::kNtHeadersSize;
     const std::size_t tableSize = std::size_t{headers.numberOfSections} * pe::kSectionHeaderSize;
     const auto tableBytes = file.Read(tableStart, tableSize);
-    if (tableBytes.size() != tableSize) Fail(image_messages::kNoPayload);
+    if (tableBytes.size() != tableSize) ThrowFormatError(image_messages::kNoPayload);
     const LittleEndianView table(tableBytes);
 
     std::uint32_t bestPointer = 0;
@@ -64,16 +60,16 @@ ImageLayout ReadImageLayout(ByteSource& file, const std::function<std::uint64_t(
 
 ImageLayout LayoutFromHeaders(ByteSource& file, const PeHeaders& headers,
                               const std::function<std::uint64_t()>& fileSize) {
-    if (headers.certificateOffset == 0 || headers.certificateSize == 0) Fail(image_messages::kNotSigned);
+    if (headers.certificateOffset == 0 || headers.certificateSize == 0) ThrowFormatError(image_messages::kNotSigned);
 
     const std::uint64_t size = fileSize();
     const std::uint64_t tableEnd = std::uint64_t{headers.certificateOffset} + headers.certificateSize;
-    if (size > pe::kMaxFileSize || tableEnd != size) Fail(image_messages::kBadFileSize);
+    if (size > pe::kMaxFileSize || tableEnd != size) ThrowFormatError(image_messages::kBadFileSize);
 
     const std::uint64_t imageEnd = FindImageEnd(file, headers, size);
     const std::int64_t payloadSize = static_cast<std::int64_t>(headers.certificateOffset) -
                                      static_cast<std::int64_t>(imageEnd);
-    if (payloadSize < 1 || payloadSize > pe::kMaxPayloadSize) Fail(image_messages::kNoPayload);
+    if (payloadSize < 1 || payloadSize > pe::kMaxPayloadSize) ThrowFormatError(image_messages::kNoPayload);
 
     ImageLayout layout;
     layout.certificateOffset = headers.certificateOffset;
@@ -82,3 +78,5 @@ ImageLayout LayoutFromHeaders(ByteSource& file, const PeHeaders& headers,
     layout.payloadSize = static_cast<std::int32_t>(payloadSize);
     return layout;
 }
+
+}  // namespace qpk

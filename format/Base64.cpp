@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace qpk {
+
 namespace {
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -71,3 +73,5 @@ std::string Base64Encode(const std::vector<std::uint8_t>& bytes, bool pad) {
     }
     return text;
 }
+
+}  // namespace qpk

@@ -3,6 +3,8 @@
 #include <exception>
 #include <string>
 
+namespace qpk {
+
 // Raised for malformed own-file or package data. what() returns the message
 // given at the throw, unchanged.
 class PeFormatException : public std::exception {
@@ -15,3 +17,8 @@ public:
 private:
     std::string message_;
 };
+
+// Raises PeFormatException with message. Never returns.
+[[noreturn]] inline void ThrowFormatError(const std::string& message) { throw PeFormatException(message); }
+
+}  // namespace qpk

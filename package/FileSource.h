@@ -2,8 +2,10 @@
 
 #include <string>
 
-#include "../package/ByteSource.h"
+#include "ByteSource.h"
 #include "SystemHandle.h"
+
+namespace qpk {
 
 // A file opened for reading with every sharing mode (others may read, write and
 // delete it meanwhile). A file that cannot be opened reads as empty: the format
@@ -17,3 +19,5 @@ public:
 private:
     SystemHandle file_;
 };
+
+}  // namespace qpk

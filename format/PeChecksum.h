@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qpk {
+
 // The PE CheckSum of a file, fed in order: the end-around-carry sum of the
 // file's little-endian 16-bit words (an odd last byte as a word of its own),
 // with the CheckSum field itself counted as zero, plus the file's length.
@@ -23,3 +25,5 @@ private:
     // The words' plain sum; 64 bits hold it for any file below 2^40 bytes.
     std::uint64_t total_ = 0;
 };
+
+}  // namespace qpk
