@@ -1,7 +1,4 @@
-#include "Harness.h"
-
-#include "ByteSource.h"
-#include "SignedPackage.h"
+#include "WineRun.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,61 +12,20 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <codecvt>
 #include <fstream>
-#include <iterator>
-#include <locale>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-using namespace qpk;
+#include "Bytes.h"
+#include "Packages.h"
 
 namespace e2e {
 
 namespace {
-
-void AppendUtf8(std::string& out, char32_t c) {
-    std::wstring_convert<std::codecvt_utf8<char32_t>, char32_t> convert;
-    out += convert.to_bytes(c);
-}
-
-// Reads a quoted string of Wine's debug output at pos (after the opening quote);
-// returns it unescaped and moves pos behind the closing quote.
-std::string Unquote(const std::string& line, std::size_t& pos, bool wide) {
-    std::string text;
-    while (pos < line.size() && line[pos] != '"') {
-        char c = line[pos++];
-        if (c != '\\' || pos >= line.size()) {
-            text += c;
-            continue;
-        }
-        char e = line[pos++];
-        switch (e) {
-            case 'n': text += '\n'; break;
-            case 'r': text += '\r'; break;
-            case 't': text += '\t'; break;
-            case 'x':
-                AppendUtf8(text, static_cast<char32_t>(std::stoul(line.substr(pos, 2), nullptr, 16)));
-                pos += 2;
-                break;
-            default:
-                if (wide && std::isxdigit(static_cast<unsigned char>(e))) {
-                    AppendUtf8(text, static_cast<char32_t>(std::stoul(line.substr(pos - 1, 4), nullptr, 16)));
-                    pos += 3;
-                } else {
-                    text += e;
-                }
-        }
-    }
-    ++pos;
-    return text;
-}
 
 // Processes with an argument equal to mark. Wine puts a program's Windows path
 // first; under an emulator the emulator and Wine's loader come before it.
@@ -196,34 +152,6 @@ std::string Describe(const HangLimit& limit) {
            factor + " x the calibrated trivial run of " + FormatSeconds(CalibratedRunSeconds()) + ")";
 }
 
-bool CrashReported(const std::string& log) {
-    return log.find("Unhandled exception") != std::string::npos || log.find("Unhandled page fault") != std::string::npos ||
-           log.find("Unhandled stack overflow") != std::string::npos;
-}
-
-std::vector<Box> ParseBoxes(const std::string& log) {
-    std::vector<Box> boxes;
-    std::istringstream lines(log);
-    std::string line;
-    while (std::getline(lines, line)) {
-        for (const char* function : {"MessageBoxA", "MessageBoxW"}) {
-            const std::string marker = std::string("Call user32.") + function + "(";
-            std::size_t pos = line.find(marker);
-            if (pos == std::string::npos) continue;
-            const bool wide = function[10] == 'W';
-            Box box;
-            box.function = function;
-            pos = line.find('"', pos) + 1;
-            box.text = Unquote(line, pos, wide);
-            pos = line.find('"', pos) + 1;
-            box.caption = Unquote(line, pos, wide);
-            box.style = static_cast<std::uint32_t>(std::stoul(line.substr(line.find(',', pos) + 1), nullptr, 16));
-            boxes.push_back(box);
-        }
-    }
-    return boxes;
-}
-
 std::string WindowsPath(const fs::path& path) {
     std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
     for (char& c : text)
@@ -306,35 +234,6 @@ RunResult RunProgram(const fs::path& program, const RunOptions& options) {
     return result;
 }
 
-std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot read " + path.string());
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!file) throw std::runtime_error("cannot write " + path.string());
-}
-
-std::string ReadUtf16File(const fs::path& path) {
-    const std::vector<std::uint8_t> bytes = ReadBytes(path);
-    std::u16string units;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) units += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-    std::wstring_convert<std::codecvt_utf8_utf16<char16_t>, char16_t> convert;
-    return convert.to_bytes(units);
-}
-
-fs::path Sign(const fs::path& in, const fs::path& out) {
-    const std::string keys = QPK_E2E_KEYS;
-    const std::string command = "osslsigncode sign -certs '" + keys + "/cert.pem' -key '" + keys + "/key.pem' -in '" +
-                                in.string() + "' -out '" + out.string() + "' >/dev/null 2>&1";
-    fs::remove(out);
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("signing failed: " + in.string());
-    return out;
-}
-
 std::string SystemMessage(std::uint32_t code) {
     const fs::path folder = fs::path(QPK_E2E_WORK) / ("message-" + std::to_string(getpid()));
     fs::create_directories(folder);
@@ -348,9 +247,6 @@ std::string SystemMessage(std::uint32_t code) {
     return message;
 }
 
-fs::path LauncherImage() { return QPK_LAUNCHER_EXE; }
-fs::path ProbeInstaller() { return QPK_PROBE_EXE; }
-
 fs::path TestFolder() {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
@@ -362,59 +258,6 @@ fs::path TestFolder() {
     return folder;
 }
 
-fs::path BuildSignedPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload, const std::string& name) {
-    std::vector<std::uint8_t> bytes = ReadBytes(LauncherImage());
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    const fs::path unsigned_ = folder / (name + ".unsigned");
-    WriteBytes(unsigned_, bytes);
-    Sign(unsigned_, folder / name);
-    fs::remove(unsigned_);
-    return folder / name;
-}
-
-void Stamp(const fs::path& package, const StampData& data) {
-    const std::vector<std::uint8_t> bytes = ReadBytes(package);
-    MemorySource source(bytes);
-    PerDownloadData perDownload;
-    perDownload.version = data.version;
-    perDownload.paramsText.assign(data.paramsText.begin(), data.paramsText.end());
-    if (data.version == 2) {  // a version 1 package carries neither
-        perDownload.picture = data.picture;
-        perDownload.icon = data.icon;
-    }
-    const EditPlan plan = PlanStamp(ReadSignedPackage(source, bytes.size()), std::move(perDownload));
-    WriteBytes(package, ApplyPlan(bytes, plan));
-}
-
-fs::path BuildPackage(const fs::path& folder, const std::vector<std::uint8_t>& payload, const StampData& data,
-                      const std::string& name) {
-    const fs::path package = BuildSignedPackage(folder, payload, name);
-    Stamp(package, data);
-    return package;
-}
-
-bool LauncherTraced(const std::string& log) {
-    return log.find("Call KERNEL32.SetDefaultDllDirectories(") != std::string::npos ||
-           log.find("Call kernelbase.SetDefaultDllDirectories(") != std::string::npos;
-}
-
-void ExpectNoBox(const RunResult& result) {
-    EXPECT_TRUE(LauncherTraced(result.log)) << "the relay trace does not show the launcher: " << result.log.substr(0, 2000);
-    EXPECT_TRUE(result.boxes.empty()) << result.log;
-}
-
-void ExpectFailureBox(const RunResult& result, const std::string& function, const std::string& text) {
-    EXPECT_EQ(result.status, 1);
-    ASSERT_EQ(result.boxes.size(), 1u) << result.log;
-    EXPECT_EQ(result.boxes[0].function, function);
-    if (text.empty())
-        EXPECT_FALSE(result.boxes[0].text.empty());
-    else
-        EXPECT_EQ(result.boxes[0].text, text);
-    EXPECT_EQ(result.boxes[0].caption, kCaption);
-    EXPECT_EQ(result.boxes[0].style, kErrorIcon);
-}
-
 RunOptions OptionsIn(const fs::path& folder) {
     RunOptions options;
     options.tempDir = folder / "temp";
@@ -422,23 +265,6 @@ RunOptions OptionsIn(const fs::path& folder) {
     fs::create_directories(options.tempDir);
     fs::create_directories(options.recordDir);
     return options;
-}
-
-std::string RegexLiteral(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
-std::vector<std::string> FileNames(const fs::path& folder) {
-    std::vector<std::string> names;
-    if (!fs::exists(folder)) return names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 }  // namespace e2e
