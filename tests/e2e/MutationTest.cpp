@@ -1,22 +1,28 @@
 // Hostile packages: 500 mutations of a valid version 2 package (random bytes
 // and boundary values in the trailer, the security entry, the section table
 // and the DOS header, cut or lengthened files). Whatever the bytes, the
-// launcher ends within 10 s with status 0 or 1 and never crashes. Some
-// mutations break the image for the system's loader, which then refuses to
-// start it: the launcher's code never runs, and only a hang would be a fault.
+// launcher never crashes or hangs, and its outcome is the one the format
+// code's verdict gives: refused with that message (none under "/S"), or
+// accepted and running its installer. Some mutations break the image for the
+// system's loader, which then refuses to start it: the launcher's code never
+// runs, and only a hang would be a fault.
 // Whether it ran shows in the trace: its first call restricts the DLL search.
 // The raw-data pointers of the sections the program runs from are left alone:
 // changed, they give the system another program (other code and data) to run;
 // the last section, which places the image end, is mutated.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <random>
 
 #include "Harness.h"
 #include "ImageLayout.h"
+#include "LauncherVerdict.h"
 #include "LittleEndian.h"
 #include "PackageTrailer.h"
+
+using namespace qpk;
 
 namespace e2e {
 namespace {
@@ -133,36 +139,67 @@ private:
 
 class Mutations : public testing::TestWithParam<int> {};
 
-TEST_P(Mutations, NeverCrashOrHang) {
+// True when the payload that layout locates in bytes is exactly installer.
+bool PayloadIs(const Bytes& bytes, const ImageLayout& layout, const Bytes& installer) {
+    const std::uint64_t start = layout.payloadOffset;
+    const std::uint64_t size = static_cast<std::uint64_t>(layout.payloadSize);
+    return size == installer.size() && start + size <= bytes.size() &&
+           std::equal(installer.begin(), installer.end(), bytes.begin() + static_cast<std::ptrdiff_t>(start));
+}
+
+TEST_P(Mutations, AgreeWithTheFormatCodeAndNeverCrashOrHang) {
     const fs::path folder = TestFolder();
     StampData data;
     data.paramsText = "eyJSZXNlbGxlcklkIjoiNDIifQ";
     data.picture = Bytes(300, 0x42);
     data.icon = Bytes(200, 0x17);
-    const Bytes package = ReadBytes(BuildPackage(folder, ReadBytes(ProbeInstaller()), data));
+    const Bytes installer = ReadBytes(ProbeInstaller());
+    const Bytes package = ReadBytes(BuildPackage(folder, installer, data));
     Mutator mutator(package, 7919u * static_cast<unsigned>(GetParam() + 1));
     RunOptions options;
     options.tempDir = folder / "temp";
     // A run of the launcher starts three Wine processes, the trivial run two.
     options.hangLimit = {5, 20};
-    int ran = 0;
+    int ran = 0, refused = 0;
     for (int i = 0; i < kPerShard; ++i) {
         std::string description;
         fs::remove_all(options.tempDir);
         fs::create_directories(options.tempDir);
-        WriteBytes(folder / "mutated.exe", mutator.Mutate(description));
-        options.tail = i % 2 ? "/S" : "";
+        const Bytes mutated = mutator.Mutate(description);
+        WriteBytes(folder / "mutated.exe", mutated);
+        const bool silent = i % 2 == 1;
+        options.tail = silent ? "/S" : "";
         const RunResult result = RunProgram(folder / "mutated.exe", options);
         SCOPED_TRACE("mutation " + std::to_string(i) + ": " + description);
         if (!LauncherTraced(result.log)) continue;  // the loader refused the image
         ++ran;
-        EXPECT_TRUE(result.status == 0 || result.status == 1) << "status " << result.status;
         EXPECT_FALSE(CrashReported(result.log)) << result.log.substr(0, 4000);
-        EXPECT_LE(result.boxes.size(), 1u);
+
+        MemorySource source(mutated);
+        const LauncherVerdict verdict = JudgeAsLauncher(source, mutated.size());
+        if (!verdict.Accepted()) {
+            // Refused: the format code's message, or nothing when silent.
+            ++refused;
+            EXPECT_EQ(result.status, 1) << verdict.message;
+            if (silent)
+                EXPECT_TRUE(result.boxes.empty()) << verdict.message;
+            else
+                ExpectFailureBox(result, "MessageBoxA", verdict.message);
+        } else if (PayloadIs(mutated, *verdict.layout, installer)) {
+            // Accepted with the probe as its installer: the status is the probe's.
+            EXPECT_EQ(result.status, 0) << result.log.substr(0, 4000);
+            EXPECT_TRUE(result.boxes.empty()) << result.log.substr(0, 4000);
+        } else {
+            // Accepted, but the bytes it takes for the installer are not the probe:
+            // no format message; starting them may fail with the system's text.
+            EXPECT_TRUE(result.status == 0 || result.status == 1) << "status " << result.status;
+            EXPECT_LE(result.boxes.size(), silent ? 0u : 1u);
+            for (const Box& box : result.boxes) EXPECT_EQ(box.function, "MessageBoxW") << box.text;
+        }
     }
     // Most mutations reach the launcher's own checks.
     EXPECT_GT(ran, kPerShard / 2);
-    std::printf("%d of %d mutated packages ran the launcher's code\n", ran, kPerShard);
+    std::printf("%d of %d mutated packages ran the launcher's code, %d of them refused\n", ran, kPerShard, refused);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, Mutations, testing::Range(0, kShards));

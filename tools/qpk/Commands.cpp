@@ -12,6 +12,7 @@
 #include "Base64.h"
 #include "Files.h"
 #include "ImageLayout.h"
+#include "LauncherVerdict.h"
 #include "Options.h"
 #include "PackageTrailer.h"
 #include "PeFormatException.h"
@@ -191,7 +192,8 @@ int Inspect(const Arguments& args, Streams streams) {
     if (args.positional.size() != 1) throw UsageError("inspect needs PACKAGE");
     InputFile file(args.positional[0]);
     Json fields = Json::object();
-    std::string launcherMessage;
+    // The verdict is the launcher's own; the fields show as much as could be read.
+    const std::string launcherMessage = JudgeAsLauncher(file, file.Size()).message;
     try {
         const ImageLayout layout = ReadImageLayout(file, [&] { return file.Size(); });
         const CertificateTable table{layout.certificateOffset, layout.certificateSize};
@@ -211,12 +213,8 @@ int Inspect(const Arguments& args, Streams streams) {
         }
         std::int32_t version = 0;
         AddParams(fields, ReadParams(file, table, version));
-        if (version == 2) {
-            PictureRegion(trailer, table);
-            IconRegion(trailer, table);
-        }
-    } catch (const PeFormatException& error) {
-        launcherMessage = error.what();
+    } catch (const PeFormatException&) {
+        // what could not be read is left out; the verdict says why
     }
     std::string structureMessage;
     try {
