@@ -5,9 +5,9 @@
 namespace {
 
 using qpk::Arguments;
-using qpk::OptionSpec;
+using qpk::OptionDef;
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionDef> kOptions = {
     {"output", 'o', true}, {"params", 0, true}, {"params-text", 0, true}, {"json", 0, false}};
 
 struct ParseCase {

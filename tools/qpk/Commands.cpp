@@ -327,12 +327,12 @@ int Verify(const Arguments& args, Streams streams) {
 struct Command {
     const char* name;
     const char* help;
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     int (*run)(const Arguments&, Streams);
 };
 
-const OptionSpec kHelpOption{"help", 0, false};
-const OptionSpec kOutputOption{"output", 'o', true};
+const OptionDef kHelpOption{"help", 0, false};
+const OptionDef kOutputOption{"output", 'o', true};
 
 const Command kCommands[] = {
     {"build", kBuildHelp, {kHelpOption, kOutputOption, {"launcher", 0, true}, {"payload", 0, true}, {"pad", 0, false}},

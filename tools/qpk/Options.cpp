@@ -10,13 +10,13 @@ namespace {
 constexpr int kLongBase = 256;
 
 // How an option is spelled in a message: as given, short or long.
-std::string Spelling(int code, const OptionSpec& spec) {
-    return code < kLongBase ? std::string("-") + static_cast<char>(code) : "--" + spec.name;
+std::string Spelling(int code, const OptionDef& def) {
+    return code < kLongBase ? std::string("-") + static_cast<char>(code) : "--" + def.name;
 }
 
 }  // namespace
 
-Arguments ParseArguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& options) {
+Arguments ParseArguments(const std::vector<std::string>& args, const std::vector<OptionDef>& options) {
     std::vector<std::string> storage;
     storage.reserve(args.size() + 1);
     storage.push_back("qpk");
@@ -39,10 +39,10 @@ Arguments ParseArguments(const std::vector<std::string>& args, const std::vector
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
 
-    auto byCode = [&](int code) -> const OptionSpec* {
+    auto byCode = [&](int code) -> const OptionDef* {
         if (code >= kLongBase && code - kLongBase < static_cast<int>(options.size())) return &options[code - kLongBase];
-        for (const OptionSpec& spec : options)
-            if (spec.shortName != 0 && spec.shortName == code) return &spec;
+        for (const OptionDef& def : options)
+            if (def.shortName != 0 && def.shortName == code) return &def;
         return nullptr;
     };
 
@@ -59,21 +59,21 @@ Arguments ParseArguments(const std::vector<std::string>& args, const std::vector
         }
         const std::string given = argv[optind - 1];
         if (code == ':') {
-            const OptionSpec* spec = byCode(optopt);
-            throw UsageError("option " + (spec != nullptr ? Spelling(optopt, *spec) : given) + " needs a value");
+            const OptionDef* def = byCode(optopt);
+            throw UsageError("option " + (def != nullptr ? Spelling(optopt, *def) : given) + " needs a value");
         }
         if (code == '?') {
             // A flag given a value reports the flag; anything else is unknown
             // (or an ambiguous abbreviation).
-            const OptionSpec* spec = byCode(optopt);
-            if (spec != nullptr) throw UsageError("option " + Spelling(optopt, *spec) + " takes no value");
+            const OptionDef* def = byCode(optopt);
+            if (def != nullptr) throw UsageError("option " + Spelling(optopt, *def) + " takes no value");
             if (optopt != 0) throw UsageError(std::string("unknown option -") + static_cast<char>(optopt));
             throw UsageError("unknown option " + given);
         }
-        const OptionSpec* spec = byCode(code);
-        if (spec == nullptr) throw UsageError("unknown option " + given);
-        if (parsed.Has(spec->name)) throw UsageError("option " + Spelling(code, *spec) + " given twice");
-        parsed.values[spec->name] = spec->takesValue ? optarg : "";
+        const OptionDef* def = byCode(code);
+        if (def == nullptr) throw UsageError("unknown option " + given);
+        if (parsed.Has(def->name)) throw UsageError("option " + Spelling(code, *def) + " given twice");
+        parsed.values[def->name] = def->takesValue ? optarg : "";
     }
     for (int i = optind; i < argc; ++i) parsed.positional.push_back(argv[i]);
     return parsed;

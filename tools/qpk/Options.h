@@ -15,7 +15,7 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionDef {
     std::string name;        // the long name, used as --name
     char shortName = 0;      // a one-letter alias, used as -x; 0 for none
     bool takesValue = false;
@@ -37,6 +37,6 @@ struct Arguments {
 // positional argument. Raises UsageError for an unknown or ambiguous option,
 // a missing value, a value given to a flag, or an option given twice. Not
 // reentrant: getopt_long keeps its state in globals.
-Arguments ParseArguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& options);
+Arguments ParseArguments(const std::vector<std::string>& args, const std::vector<OptionDef>& options);
 
 }  // namespace qpk
