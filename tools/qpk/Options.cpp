@@ -72,8 +72,10 @@ Arguments ParseArguments(const std::vector<std::string>& args, const std::vector
         }
         const OptionSpec* spec = byCode(code);
         if (spec == nullptr) throw UsageError("unknown option " + given);
-        if (parsed.Has(spec->name)) throw UsageError("option " + Spelling(code, *spec) + " given twice");
+        if (parsed.Has(spec->name) && !spec->repeatable)
+            throw UsageError("option " + Spelling(code, *spec) + " given twice");
         parsed.values[spec->name] = spec->takesValue ? optarg : "";
+        if (spec->repeatable) parsed.repeated[spec->name].push_back(parsed.values[spec->name]);
     }
     for (int i = optind; i < argc; ++i) parsed.positional.push_back(argv[i]);
     return parsed;
