@@ -6,9 +6,6 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -20,6 +17,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "Http.h"
 
 namespace qpk::serve {
 
@@ -215,7 +214,10 @@ private:
     void OnRequest(beast::error_code error) {
         if (closed_) return;
         if (!error) {
-            Send(Answer(parser_->get()));
+            Reply reply = Answer(parser_->get());
+            // The request's fields are not kept while the response goes out.
+            parser_.reset();
+            Send(std::move(reply));
             return;
         }
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
@@ -449,11 +451,13 @@ private:
     bool closed_ = false;
 };
 
-// Accepts connections, and stops on SIGTERM or SIGINT.
+// Accepts connections, and stops on SIGTERM or SIGINT. Its handlers run on
+// one strand.
 class Listener {
 public:
     Listener(asio::io_context& io, Shared& shared, const tcp::endpoint& endpoint)
-        : io_(io), shared_(shared), acceptor_(io), signals_(io, SIGTERM, SIGINT), drainTimer_(io) {
+        : io_(io), shared_(shared), strand_(asio::make_strand(io)), acceptor_(strand_),
+          signals_(strand_, SIGTERM, SIGINT), drainTimer_(strand_) {
         acceptor_.open(endpoint.protocol());
         acceptor_.set_option(tcp::acceptor::reuse_address(true));
         acceptor_.bind(endpoint);
@@ -518,6 +522,7 @@ private:
 
     asio::io_context& io_;
     Shared& shared_;
+    asio::strand<asio::io_context::executor_type> strand_;
     tcp::acceptor acceptor_;
     asio::signal_set signals_;
     asio::steady_timer drainTimer_;
