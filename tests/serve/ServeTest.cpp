@@ -13,9 +13,6 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,6 +32,7 @@
 #include "Base64.h"
 #include "Commands.h"
 #include "Files.h"
+#include "Http.h"
 #include "LittleEndian.h"
 #include "PackageTrailer.h"
 #include "TestImage.h"
@@ -208,6 +206,56 @@ private:
     unsigned short port_ = 0;
 };
 
+// A port nothing listens on just now.
+unsigned short FreePort() {
+    const qpk::Descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
+// nginx in the foreground on a configuration of its own, stopped with the test.
+class Nginx {
+public:
+    Nginx(const fs::path& prefix, const std::string& http) {
+        fs::create_directories(prefix / "logs");
+        std::ofstream(prefix / "nginx.conf")
+            << "daemon off;\nworker_processes 1;\npid " << (prefix / "nginx.pid").string() << ";\nerror_log "
+            << (prefix / "logs/error.log").string() << ";\nevents { worker_connections 256; }\nhttp {\n"
+            << "access_log off;\n"
+            << "client_body_temp_path " << (prefix / "body").string() << ";\nproxy_temp_path "
+            << (prefix / "proxy").string() << ";\nfastcgi_temp_path " << (prefix / "fastcgi").string()
+            << ";\nuwsgi_temp_path " << (prefix / "uwsgi").string() << ";\nscgi_temp_path "
+            << (prefix / "scgi").string() << ";\n"
+            << http << "}\n";
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const int log = open((prefix / "logs/stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            execlp("nginx", "nginx", "-p", prefix.c_str(), "-c", (prefix / "nginx.conf").c_str(), nullptr);
+            _exit(127);
+        }
+    }
+    ~Nginx() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    Nginx(const Nginx&) = delete;
+    Nginx& operator=(const Nginx&) = delete;
+
+    // True once port accepts connections.
+    static bool Listening(unsigned short port);
+
+private:
+    pid_t pid_ = -1;
+};
+
 struct Reply {
     int status = 0;
     std::map<std::string, std::string> fields;  // names in lower case
@@ -266,6 +314,14 @@ qpk::Descriptor Connect(unsigned short port, int receiveBuffer = 0) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return qpk::Descriptor();
     return fd;
+}
+
+bool Nginx::Listening(unsigned short port) {
+    for (int i = 0; i < 300; ++i) {
+        if (Connect(port).Valid()) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
 }
 
 bool SendAll(int fd, const std::string& bytes) {
@@ -581,6 +637,34 @@ TEST_F(Serve, ResumesOnTheOtherInstance) {
                                                      {"If-Range", etag}});
     ASSERT_EQ(rest.status, 206);
     EXPECT_TRUE(got + rest.body == AsText(expected));
+}
+
+// The two instances behind an nginx upstream, as the README shows them: the
+// same bytes through the proxy, ranges passed on, and one instance may go.
+TEST_F(Serve, BehindAnNginxUpstream) {
+    auto first = Start();
+    const unsigned short port = FreePort();
+    const Nginx nginx(folder / "nginx",
+                      "upstream qpk_serve {\n  server 127.0.0.1:" + std::to_string(first->Port()) +
+                          ";\n  server 127.0.0.1:" + std::to_string(b->Port()) +
+                          ";\n  keepalive 16;\n}\nserver {\n  listen 127.0.0.1:" + std::to_string(port) +
+                          ";\n  location / {\n    proxy_pass http://qpk_serve;\n    proxy_http_version 1.1;\n"
+                          "    proxy_set_header Connection \"\";\n    proxy_buffering off;\n"
+                          "    proxy_next_upstream error timeout;\n  }\n}\n");
+    ASSERT_TRUE(Nginx::Listening(port));
+    Link link;
+    link.extra = "&icon=ico";
+    const std::string expected = AsText(Stamped(link.params, false, true));
+    for (int i = 0; i < 4; ++i) {
+        const Reply reply = Get(port, link.Target());
+        ASSERT_EQ(reply.status, 200) << i;
+        EXPECT_TRUE(reply.body == expected) << i;
+    }
+    const Reply part = Get(port, link.Target(), {{"Range", "bytes=1000-"}});
+    EXPECT_EQ(part.status, 206);
+    EXPECT_TRUE(part.body == expected.substr(1000));
+    first.reset();
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(Get(port, link.Target()).body == expected) << i;
 }
 
 // Every error a link can meet, and what the responses never show.
