@@ -11,7 +11,9 @@ set boxwidth 0.9
 set ylabel "throughput (MB/s)"
 set yrange [0:*]
 set grid ytics
-set key top left box opaque
+set key outside bottom center horizontal
+set offsets 0, 0, graph 0.12, 0
 plot data using 2:xtic(1) title "nginx, static file (sendfile)", \
      data using 3 title "qpk serve, stamped per request", \
-     data using 0:($3 * 1.02):(sprintf("%.0f req/s, x%.2f", $5, $6)) with labels offset 3,1 notitle
+     data using ($0 + 0.17):3:(sprintf("%.0f req/s\n%.2f x nginx", $5, $6)) with labels offset 0,1.8 notitle, \
+     data using ($0 - 0.17):2:(sprintf("%.0f req/s", $4)) with labels offset 0,1 notitle
