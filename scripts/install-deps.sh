@@ -7,6 +7,9 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-win32 mingw-w64-tools lld
           wine wine32:i386 osslsigncode openssl libssl-dev nlohmann-json3-dev strace "$@")
+# qpk serve: the HTTP library (headers), and the web server, load generator
+# and client its tests and benchmark use.
+packages+=(libboost-dev nginx wrk curl)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -71,4 +71,12 @@ TEST(OptionsState, EachParseStartsAfresh) {
     EXPECT_EQ(qpk::ParseArguments({"-o", "x"}, kOptions).Get("output"), "x");
 }
 
+TEST(OptionsRepeatable, KeepsEveryValueInOrder) {
+    const std::vector<OptionDef> options = {{"package", 0, true, true}, {"output", 'o', true}};
+    const Arguments parsed = qpk::ParseArguments({"--package", "a=x", "-o", "y", "--package=b=z"}, options);
+    EXPECT_EQ(parsed.All("package"), (std::vector<std::string>{"a=x", "b=z"}));
+    EXPECT_EQ(parsed.All("output"), std::vector<std::string>{});
+    EXPECT_THROW(qpk::ParseArguments({"-o", "a", "-o", "b"}, options), qpk::UsageError);
+}
+
 }  // namespace

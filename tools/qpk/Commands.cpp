@@ -16,6 +16,7 @@
 #include "Options.h"
 #include "PackageTrailer.h"
 #include "PeFormatException.h"
+#include "Serve.h"
 #include "SignedPackage.h"
 #include "Verify.h"
 
@@ -324,6 +325,8 @@ int Verify(const Arguments& args, Streams streams) {
     return report.Passed() ? 0 : 1;
 }
 
+int Serve(const Arguments& args, Streams streams) { return RunServe(args, streams.out, streams.err); }
+
 struct Command {
     const char* name;
     const char* help;
@@ -346,6 +349,7 @@ const Command kCommands[] = {
     {"extract", kExtractHelp,
      {kHelpOption, {"payload", 0, true}, {"params", 0, true}, {"picture", 0, true}, {"icon", 0, true}}, Extract},
     {"verify", kVerifyHelp, {kHelpOption, {"ca", 0, true}, {"json", 0, false}}, Verify},
+    {"serve", kServeHelp, ServeOptions(), Serve},
 };
 
 const char* kHelp =
@@ -357,6 +361,7 @@ const char* kHelp =
     "  inspect   the layout and data, checked as the launcher checks them\n"
     "  extract   the installer, parameters, picture or icon\n"
     "  verify    the signature, natively, stamped or not\n"
+    "  serve     per-download packages over HTTP, stamped as they are sent\n"
     "Run qpk COMMAND --help for a command's options.\n";
 
 // Output that could not be written is a failure, whatever the command said.

@@ -72,8 +72,10 @@ Arguments ParseArguments(const std::vector<std::string>& args, const std::vector
         }
         const OptionDef* def = byCode(code);
         if (def == nullptr) throw UsageError("unknown option " + given);
-        if (parsed.Has(def->name)) throw UsageError("option " + Spelling(code, *def) + " given twice");
+        if (parsed.Has(def->name) && !def->repeatable)
+            throw UsageError("option " + Spelling(code, *def) + " given twice");
         parsed.values[def->name] = def->takesValue ? optarg : "";
+        if (def->repeatable) parsed.repeated[def->name].push_back(parsed.values[def->name]);
     }
     for (int i = optind; i < argc; ++i) parsed.positional.push_back(argv[i]);
     return parsed;
