@@ -37,6 +37,8 @@
 #include "PackageTrailer.h"
 #include "TestImage.h"
 
+using namespace qpk;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -19,6 +19,8 @@
 
 #include "Files.h"
 
+using namespace qpk;
+
 int main(int argc, char** argv) {
     if (argc != 6) {
         std::fprintf(stderr, "usage: slow_clients PORT TARGET CONNECTIONS BYTES_PER_SECOND SECONDS\n");
