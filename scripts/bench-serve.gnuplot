@@ -15,5 +15,5 @@ set key outside bottom center horizontal
 set offsets 0, 0, graph 0.12, 0
 plot data using 2:xtic(1) title "nginx, static file (sendfile)", \
      data using 3 title "qpk serve, stamped per request", \
-     data using ($0 + 0.17):3:(sprintf("%.0f req/s\n%.2f x nginx", $5, $6)) with labels offset 0,1.8 notitle, \
-     data using ($0 - 0.17):2:(sprintf("%.0f req/s", $4)) with labels offset 0,1 notitle
+     data using ($0 + 0.17):3:(sprintf("%.3g req/s\n%.2f x nginx", $5, $6)) with labels offset 0,1.8 notitle, \
+     data using ($0 - 0.17):2:(sprintf("%.3g req/s", $4)) with labels offset 0,1 notitle

@@ -96,11 +96,12 @@ struct DownloadLink {
 };
 
 // Splits a request target, "/NAME?params=…&ts=…&sig=…[&picture=ID][&icon=ID]"
-// in any order (an absolute "http://host/…" target too), and checks each value's
-// form: params base64url without padding, ts decimal, sig 64 hexadecimal
-// digits, names as ValidName. Nothing is percent-decoded. Raises Refusal 400
-// for a malformed target, a missing, repeated or unknown parameter, or a
-// value of the wrong form.
+// in any order (an absolute "http://host/…" target too), and checks the form
+// of the signed values: params base64url without padding, ts at most 18
+// decimal digits, sig 64 hexadecimal digits. Names are taken as they are, to
+// be looked up. Nothing is percent-decoded. Raises Refusal 400 for a malformed
+// target, a missing, repeated or unknown parameter, or a value of the wrong
+// form.
 DownloadLink ParseLink(std::string_view target);
 
 // One piece of a response body: size bytes at offset of bytes, or of the
