@@ -338,12 +338,12 @@ std::optional<ByteSpan> ParseRange(std::string_view value, std::uint64_t size) {
     const std::size_t equals = value.find('=');
     if (equals == std::string_view::npos || !StartsWithNoCase(value, "bytes") || Trim(value.substr(0, equals)).size() != 5)
         return std::nullopt;
-    const std::string_view spec = Trim(value.substr(equals + 1));
-    if (spec.find(',') != std::string_view::npos) return std::nullopt;
-    const std::size_t dash = spec.find('-');
+    const std::string_view byteRange = Trim(value.substr(equals + 1));
+    if (byteRange.find(',') != std::string_view::npos) return std::nullopt;
+    const std::size_t dash = byteRange.find('-');
     if (dash == std::string_view::npos) throw Refusal(416, "malformed range");
-    const std::string_view from = spec.substr(0, dash);
-    const std::string_view to = spec.substr(dash + 1);
+    const std::string_view from = byteRange.substr(0, dash);
+    const std::string_view to = byteRange.substr(dash + 1);
     if (from.empty()) {
         const auto suffix = Decimal(to);
         if (!suffix) throw Refusal(416, "malformed range");
